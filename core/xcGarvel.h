@@ -1,0 +1,365 @@
+// The message buffer every protocol message derives from, and the relay
+// component every protocol component derives from.
+#pragma once
+
+#include "GarvelExport.h"
+#include "Classes.h"
+#include "Messages.h"
+#include "Sockets.h"
+#include "SyncObjs.h"
+#include "SysUtils.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace garvel {
+
+using TByteDynArray = std::vector<uint8_t>;
+
+/// Who started a received operation.
+enum TReceiveMessageClass : uint8_t {
+  mtMessage, ///< an operation the SMSC initiated
+  mtResponse ///< the SMSC's response to one of our requests
+};
+
+/// What a received message is; the relay dispatches on it.
+enum TReceiveMessageType : uint8_t {
+  mtUnknown,
+  mtDeliver,
+  mtStatusReport,
+  mtAlive,
+  mtSubmitRsp,
+  mtRequestDeliveryRsp,
+  mtLoginRsp,
+  mtLogoutRsp,
+  mtAliveRsp,
+  mtGeneralError,
+  mtNack
+};
+
+enum TRelayState : uint8_t { rsNotConnected, rsConnected, rsInitialized, rsLoggedIn };
+
+enum TxcSubmitOption : uint8_t {
+  soRequestStatusReport,
+  soDirectDisplay,
+  soDeliveryTimeRelative,
+  soDeliveryTimeAbsolute,
+  soValidityPeriodRelative,
+  soValidityPeriodAbsolute
+};
+
+/// A set of submit options in one byte: bit n stands for the option with ordinal n.
+class TxcSubmitOptionSet {
+public:
+  constexpr TxcSubmitOptionSet() = default;
+  constexpr TxcSubmitOptionSet(std::initializer_list<TxcSubmitOption> Options) {
+    for (TxcSubmitOption o : Options)
+      FBits = static_cast<uint8_t>(FBits | (1u << o));
+  }
+  constexpr TxcSubmitOptionSet& operator<<(TxcSubmitOption O) {
+    FBits = static_cast<uint8_t>(FBits | (1u << O));
+    return *this;
+  }
+  constexpr TxcSubmitOptionSet& operator>>(TxcSubmitOption O) {
+    FBits = static_cast<uint8_t>(FBits & ~(1u << O));
+    return *this;
+  }
+  constexpr bool Contains(TxcSubmitOption O) const { return (FBits >> O) & 1u; }
+  constexpr bool Empty() const { return FBits == 0; }
+  constexpr uint8_t Bits() const { return FBits; }
+  static constexpr TxcSubmitOptionSet FromBits(uint8_t Bits) {
+    TxcSubmitOptionSet s;
+    s.FBits = Bits;
+    return s;
+  }
+  friend constexpr bool operator==(TxcSubmitOptionSet, TxcSubmitOptionSet) = default;
+
+private:
+  uint8_t FBits = 0;
+};
+
+/// Result codes of the request operations.
+enum : int {
+  rcOk = 0,
+  rcTimeOut = -1,      ///< no response within ResponseTimeOut (or the link broke meanwhile)
+  rcWrongState = -2,   ///< the session state does not allow the request; nothing was sent
+  rcGeneralError = -3, ///< the SMSC answered with a general error or negative acknowledgement
+  /// The request holds a value the protocol cannot carry (a field separator
+  /// inside a field, a value longer than its field); nothing was sent.
+  rcCannotCarry = -4
+};
+
+/// Reason codes of OnDisconnected besides the positive errno of a failed socket
+/// (ECONNRESET when the peer reset the connection, ETIMEDOUT, EPIPE...).
+enum : int {
+  drLocal = 0,           ///< Disconnect was called by the application
+  drKeepAliveFailed = -1, ///< a keep-alive request went unanswered
+  drPeerClosed = -4,     ///< the SMSC closed the connection in an orderly way
+  drUnframeable = -5     ///< the SMSC sent bytes that cannot be framed as messages
+};
+
+/// The relay's TCP connection.
+class GARVEL_API TxcTcpClient : public TCustomIpClient {
+public:
+  using TCustomIpClient::TCustomIpClient;
+  ~TxcTcpClient() override;
+};
+
+/// Thrown while framing when the byte stream cannot be cut into messages (a
+/// length that is not positive or exceeds the cap). The relay treats it as a
+/// broken connection (Reason drUnframeable).
+class GARVEL_API EFramingError : public Exception {
+public:
+  using Exception::Exception;
+  ~EFramingError() override;
+};
+
+/// Base of every protocol message: a byte buffer holding exactly one wire
+/// message, with append/read primitives, all-or-nothing framing off the TCP
+/// stream, and the virtual hooks through which the relay sizes, classifies,
+/// encodes and decodes it.
+///
+/// Not thread-safe: one thread uses a message at a time (the relay hands
+/// messages between threads through its events and notifications).
+/// Reads are bounds-checked: reading past the end of FBuffer throws
+/// ERangeError and leaves Index unchanged.
+class GARVEL_API TxcSMSCMessage : public TObject {
+public:
+  /// Largest message ReadMessage accepts unless a class says otherwise.
+  static constexpr int kDefaultMaxMessageSize = 65536;
+
+  TxcSMSCMessage();
+  ~TxcSMSCMessage() override;
+
+  /// Copy constructor: a new object of Source's own class whose FBuffer is an
+  /// independent copy of Source's. Nothing else is copied: FResultCode and the
+  /// fields a protocol class adds start at zero or empty.
+  static std::unique_ptr<TxcSMSCMessage> Create(const TxcSMSCMessage& Source);
+
+  // Slots 0-3: numbers, least significant byte first in the base.
+  virtual void AddWord(uint16_t Value);
+  virtual void AddLongWord(uint32_t Value);
+  virtual uint16_t GetWord(int& Index) const;
+  virtual uint32_t GetLongWord(int& Index) const;
+  /// Slot 4: takes exactly one complete message off Client's stream into
+  /// FBuffer, or consumes nothing and returns false. Throws EFramingError
+  /// when the announced size is not positive or exceeds GetMaxMessageSize.
+  virtual bool ReadMessage(TxcTcpClient& Client);
+  /// Slot 5: bytes at the start of a message that suffice to size it.
+  virtual int GetHeaderSize() const;
+  /// Slot 6: total size of the message whose header is in FBuffer. A positive
+  /// size below the header size frames (and so skips) that many bytes.
+  virtual int GetMessageSize() const;
+  virtual TReceiveMessageClass GetMessageClass() const;
+  virtual TReceiveMessageType GetMessageType() const;
+  /// Slot 9: called on the output message when a session starts.
+  virtual void Reset();
+  // Slots 10-16: no body in the base (EAbstractError).
+  virtual void EncodeLoginMsg();
+  virtual void EncodeSubmitMsg();
+  virtual void EncodeRequestDeliveryMsg();
+  virtual void EncodeAliveMsg();
+  virtual void EncodeResponseMsg(TxcSMSCMessage& Message);
+  virtual void DecodeReceiveMsg();
+  virtual void DecodeStatusReportMsg();
+  // Slots 17-20: set FResultCode (0 in the base).
+  virtual void DecodeRequestDeliveryRspMsg();
+  virtual void DecodeAliveRspMsg();
+  virtual void DecodeSubmitRspMsg();
+  virtual void DecodeLoginRspMsg();
+
+  /// The cap ReadMessage applies to GetMessageSize.
+  virtual int GetMaxMessageSize() const;
+  /// A default-constructed object of this message's own class. Every
+  /// protocol class overrides it; Create checks that the class matches.
+  virtual std::unique_ptr<TxcSMSCMessage> NewInstance() const;
+
+  void AddChunk(const void* Source, int Count);
+  void AddChar(char Value);
+  void AddByte(uint8_t Value);
+  void AddString(const std::string& Value);
+  void AddByteDynArray(const TByteDynArray& Value);
+  void GetChunk(int& Index, void* Dest, int Count) const;
+  char GetChar(int& Index) const;
+  uint8_t GetByte(int& Index) const;
+  std::string GetString(int& Index, int Count) const;
+  TByteDynArray GetByteDynArray(int& Index, int Count) const;
+
+  /// Length of FBuffer as an int.
+  int Size() const { return static_cast<int>(FBuffer.size()); }
+
+  TByteDynArray FBuffer;
+  int32_t FResultCode = 0;
+
+protected:
+  /// Throws ERangeError unless Count bytes can be read at Index.
+  void CheckRead(int Index, int Count) const;
+  [[noreturn]] void Abstract(const char* Slot) const;
+};
+
+/// Default constructor of a message class, as handed to the relay.
+using TMessageClass = std::unique_ptr<TxcSMSCMessage> (*)();
+
+template <class T>
+std::unique_ptr<TxcSMSCMessage> MessageClass() {
+  return std::make_unique<T>();
+}
+
+/// OnDisconnected(Sender, Reason): see drLocal and the other reasons.
+using TDisconnectedEvent = std::function<void(TObject* Sender, int Reason)>;
+/// OnError(Sender, Message): a received frame could not be handled.
+using TErrorEvent = std::function<void(TObject* Sender, const std::string& Message)>;
+
+/// Private notifications posted to the relay's handle.
+constexpr uint32_t CM_RECEIVED = WM_USER + 4321;     // 5345
+constexpr uint32_t CM_DISCONNECTED = WM_USER + 4322; // 5346
+constexpr uint32_t CM_ERROR = WM_USER + 4323;        // 5347
+
+/// True when S holds a character other than '+' and the digits 0-9.
+GARVEL_API bool IsAlphaNumeric(const std::string& S);
+
+class TReceiveThread;
+class TKeepAliveThread;
+
+/// The relay: one TCP connection to an SMSC, the session state, blocking
+/// requests with a response time-out, a receive thread, an optional
+/// keep-alive thread, and delivery of received messages and disconnects to
+/// the thread that created the component.
+///
+/// Threads. The creating ("main") thread calls every public operation and
+/// must pump its notification queue (Application()->ProcessMessages() or an
+/// event loop on Application()->NotifyFd()); every event handler runs there.
+/// Requests block the caller until the response or ResponseTimeOut.
+///
+/// Teardown. The destructor ends and joins both worker threads and discards
+/// notifications not yet handled; no event is raised from it.
+class GARVEL_API TxcGarvel : public TComponent {
+public:
+  TxcGarvel(TComponent* AOwner, TMessageClass AMessageClass, const std::string& AProtocolName);
+  ~TxcGarvel() override;
+
+  /// Opens the TCP connection (blocking). 0, -2 outside rsNotConnected, or
+  /// the errno of the failure (ECONNREFUSED...).
+  int Connect(const std::string& Host, int Port);
+  /// Closes the connection in any state. From rsConnected on, exactly one
+  /// OnDisconnected with Reason 0 follows (on the main thread, when pumped);
+  /// in rsNotConnected nothing is raised.
+  void Disconnect();
+
+  virtual int RequestDelivery();
+  virtual int Alive();
+  virtual int Login();
+  /// Hook for a received message; true makes the relay acknowledge it.
+  virtual bool MessageReceived(TxcSMSCMessage& Message);
+  virtual bool StatusReportReceived(TxcSMSCMessage& Message);
+  virtual int InitializeSession();
+  virtual int SubmitMessage();
+  /// Encodes the acknowledgement of Message and sends it.
+  void Response(TxcSMSCMessage& Message);
+
+  TDisconnectedEvent OnDisconnected;
+  /// Raised on the main thread when a received frame could not be handled: a
+  /// response that failed to decode (the frame is dropped, the session goes
+  /// on) or a handler that threw while a received message was processed (the
+  /// message is not acknowledged). Without a handler such errors are dropped.
+  TErrorEvent OnError;
+
+  bool KeepAlive() const { return FKeepAlive; }
+  void SetKeepAlive(bool Value);
+  int KeepAliveInterval() const { return FKeepAliveInterval.load(); }
+  void SetKeepAliveInterval(int Value);
+  int ResponseTimeOut() const { return FResponseTimeOut.load(); }
+  void SetResponseTimeOut(int Value);
+  TRelayState State() const { return FState.load(); }
+  const std::string& ProtocolName() const { return FProtocolName; }
+  HWND WindowHandle() const { return FWindowHandle; }
+
+  /// Holds the output message and the send path from encoding to sending.
+  /// Every request takes it before encoding into FOutputMessage; MessageOut
+  /// releases it once the bytes are sent, so waiting for the response never
+  /// holds it. Released by the destructor if still held (an encoder threw).
+  class GARVEL_API TOutputLock {
+  public:
+    explicit TOutputLock(TxcGarvel& Relay);
+    ~TOutputLock();
+    TOutputLock(const TOutputLock&) = delete;
+    TOutputLock& operator=(const TOutputLock&) = delete;
+
+  private:
+    TxcGarvel& FRelay;
+  };
+
+protected:
+  int InternalInitializeSession();
+  int InternalLogin();
+  int InternalAlive();
+  int InternalRequestDelivery();
+  int InternalSubmitMessage();
+
+  /// Sends FOutputMessage (taking the output lock unless this thread holds
+  /// it, and releasing it after). Returns false when the send failed.
+  bool MessageOut();
+  /// Resets Event, sends, waits up to ResponseTimeOut. The SMSC's result, or
+  /// -1 on time-out, failed send or broken connection.
+  int MessageOutAndWait(TEvent& Event);
+  void MessageIn();
+  void DoReceivedEvent();
+  void DoDisconnectedEvent(int Reason);
+  void Received(TMessage& Message);
+  void Disconnected(TMessage& Message);
+  void WndProc(TMessage& Message);
+
+  /// Guards the decoded fields of FInputMessage: the receive thread holds it
+  /// while framing and decoding; a component takes it to read what a
+  /// response decoder stored.
+  std::mutex& InputLock() { return FInputLock; }
+
+  std::unique_ptr<TxcTcpClient> FClient;
+  std::unique_ptr<TEvent> FAliveEvent;
+  std::unique_ptr<TEvent> FSubmitEvent;
+  std::unique_ptr<TEvent> FAliveIntervalEvent;
+  TMessageClass FMessageClass;
+  HWND FWindowHandle = 0;
+  bool FKeepAlive = true;
+  std::atomic<int> FKeepAliveInterval{10000};
+  std::atomic<int> FResponseTimeOut{10000};
+  std::atomic<TRelayState> FState{rsNotConnected};
+  std::unique_ptr<TxcSMSCMessage> FOutputMessage;
+  std::unique_ptr<TxcSMSCMessage> FInputMessage;
+  std::string FProtocolName;
+
+private:
+  friend class TReceiveThread;
+  friend class TKeepAliveThread;
+
+  void ReceiveLoop(TThread& Self);
+  void KeepAliveLoop(TThread& Self);
+  void BreakConnection(TThread& Self, int Reason);
+  void ReportError(const std::string& Text);
+  void PostError(const std::string& Text);
+  void ReleaseOutput();
+  void TerminateReceiveThread();
+  void TerminateKeepAliveThread();
+  void ReapThreads(bool WaitAll);
+  void SignalResponse(TEvent& Event, std::atomic<int>& Slot, int Result);
+
+  std::unique_ptr<TReceiveThread> FReceiveThread;
+  std::unique_ptr<TKeepAliveThread> FKeepAliveThread;
+  std::vector<std::unique_ptr<TThread>> FRetired; // told to end, not yet joined
+  std::mutex FThreadLock;  // FReceiveThread/FKeepAliveThread seen from the workers
+  std::mutex FOutputMutex; // see TOutputLock
+  std::atomic<std::thread::id> FOutputOwner{};
+  std::mutex FInputLock;
+  std::atomic<int> FSubmitResult{-1};
+  std::atomic<int> FAliveResult{-1};
+  std::atomic<bool> FDisconnectPosted{false};
+};
+
+} // namespace garvel
