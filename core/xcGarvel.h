@@ -21,8 +21,6 @@
 
 namespace garvel {
 
-using TByteDynArray = std::vector<uint8_t>;
-
 /// Who started a received operation.
 enum TReceiveMessageClass : uint8_t {
   mtMessage, ///< an operation the SMSC initiated

@@ -7,8 +7,12 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace garvel {
+
+/// A growable array of bytes, indexed from 0.
+using TByteDynArray = std::vector<uint8_t>;
 
 /// Base of every exception the library raises.
 class GARVEL_API Exception : public std::runtime_error {
