@@ -526,7 +526,10 @@ void TxcGarvel::Disconnected(TMessage& Message) {
 void TxcGarvel::SetKeepAlive(bool Value) {
   if (Value == FKeepAlive)
     return;
-  if (FState.load() == rsInitialized) {
+  // Takes effect at once while the session's threads run: in rsLoggedIn as
+  // well as in rsInitialized, since a logged-in session is where it matters.
+  TRelayState s = FState.load();
+  if (s == rsInitialized || s == rsLoggedIn) {
     if (FKeepAlive) {
       TerminateKeepAliveThread();
       FAliveIntervalEvent->SetEvent();

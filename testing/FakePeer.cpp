@@ -134,8 +134,8 @@ bool TFakePeer::WaitClientClosed(int TimeoutMs) {
 double ProcessCpuMs() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
-  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
-         (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
 }
 
 int OpenFdCount() {
