@@ -233,6 +233,12 @@ TxcGarvel::TxcGarvel(TComponent* AOwner, TMessageClass AMessageClass,
 }
 
 TxcGarvel::~TxcGarvel() {
+  StopThreads();
+  FClient->Close();
+  DeallocateHWnd(FWindowHandle); // discards notifications still queued
+}
+
+void TxcGarvel::StopThreads() {
   // Wake and join the workers before anything they use goes away. The
   // descriptor is shut down, not closed, while a thread may still poll it.
   TerminateReceiveThread();
@@ -242,8 +248,6 @@ TxcGarvel::~TxcGarvel() {
   FAliveEvent->SetEvent();
   FSubmitEvent->SetEvent();
   ReapThreads(true);
-  FClient->Close();
-  DeallocateHWnd(FWindowHandle); // discards notifications still queued
 }
 
 void TxcGarvel::TerminateReceiveThread() {

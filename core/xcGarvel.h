@@ -237,7 +237,8 @@ class TKeepAliveThread;
 /// Requests block the caller until the response or ResponseTimeOut.
 ///
 /// Teardown. The destructor ends and joins both worker threads and discards
-/// notifications not yet handled; no event is raised from it.
+/// notifications not yet handled; no event is raised from it. Classes that
+/// derive from it call StopThreads() at the start of their destructors.
 class GARVEL_API TxcGarvel : public TComponent {
 public:
   TxcGarvel(TComponent* AOwner, TMessageClass AMessageClass, const std::string& AProtocolName);
@@ -313,6 +314,12 @@ protected:
   void Received(TMessage& Message);
   void Disconnected(TMessage& Message);
   void WndProc(TMessage& Message);
+
+  /// Ends and joins the worker threads (the session's connection is shut
+  /// down). The keep-alive thread calls the virtual Alive, so a derived
+  /// component must call this first thing in its own destructor: by the time
+  /// the base destructor runs, the derived part is gone.
+  void StopThreads();
 
   /// Guards the decoded fields of FInputMessage: the receive thread holds it
   /// while framing and decoding; a component takes it to read what a

@@ -320,8 +320,8 @@ TEST_F(RelayTest, KeepAliveFlagAloneWhileDisconnected) {
 
 TEST_F(RelayTest, ConcurrentSendsNeverInterleave) {
   Relay.SetKeepAlive(true);
-  Relay.SetKeepAliveInterval(1);
   ASSERT_EQ(Open(), 0);
+  Relay.SetKeepAliveInterval(1); // read afresh on the next pass
   // The peer answers everything; the keep-alive thread fires continually
   // while the test thread submits large frames.
   std::atomic<bool> stop{false};

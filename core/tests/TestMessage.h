@@ -74,6 +74,7 @@ class TTestRelay : public TxcGarvel {
 public:
   explicit TTestRelay(TComponent* Owner = nullptr)
       : TxcGarvel(Owner, &MessageClass<TTestMessage>, "test") {}
+  ~TTestRelay() override { StopThreads(); }
 
   int InitializeSession() override {
     int r = InternalInitializeSession();
