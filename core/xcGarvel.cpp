@@ -47,8 +47,12 @@ void TxcSMSCMessage::AddChunk(const void* Source, int Count) {
   std::memcpy(FBuffer.data() + old, Source, static_cast<size_t>(Count));
 }
 
-void TxcSMSCMessage::AddChar(char Value) { AddChunk(&Value, 1); }
-void TxcSMSCMessage::AddByte(uint8_t Value) { FBuffer.push_back(Value); }
+void TxcSMSCMessage::AddChar(char Value) {
+  AddChunk(&Value, 1);
+}
+void TxcSMSCMessage::AddByte(uint8_t Value) {
+  FBuffer.push_back(Value);
+}
 
 void TxcSMSCMessage::AddString(const std::string& Value) {
   AddChunk(Value.data(), static_cast<int>(Value.size()));
@@ -134,23 +138,55 @@ bool TxcSMSCMessage::ReadMessage(TxcTcpClient& Client) {
   return true;
 }
 
-int TxcSMSCMessage::GetHeaderSize() const { return 0; }
-int TxcSMSCMessage::GetMessageSize() const { return 0; }
-TReceiveMessageClass TxcSMSCMessage::GetMessageClass() const { return mtMessage; }
-TReceiveMessageType TxcSMSCMessage::GetMessageType() const { return mtUnknown; }
+int TxcSMSCMessage::GetHeaderSize() const {
+  return 0;
+}
+int TxcSMSCMessage::GetMessageSize() const {
+  return 0;
+}
+TReceiveMessageClass TxcSMSCMessage::GetMessageClass() const {
+  return mtMessage;
+}
+TReceiveMessageType TxcSMSCMessage::GetMessageType() const {
+  return mtUnknown;
+}
 void TxcSMSCMessage::Reset() {}
-void TxcSMSCMessage::EncodeLoginMsg() { Abstract("EncodeLoginMsg"); }
-void TxcSMSCMessage::EncodeSubmitMsg() { Abstract("EncodeSubmitMsg"); }
-void TxcSMSCMessage::EncodeRequestDeliveryMsg() { Abstract("EncodeRequestDeliveryMsg"); }
-void TxcSMSCMessage::EncodeAliveMsg() { Abstract("EncodeAliveMsg"); }
-void TxcSMSCMessage::EncodeResponseMsg(TxcSMSCMessage&) { Abstract("EncodeResponseMsg"); }
-void TxcSMSCMessage::DecodeReceiveMsg() { Abstract("DecodeReceiveMsg"); }
-void TxcSMSCMessage::DecodeStatusReportMsg() { Abstract("DecodeStatusReportMsg"); }
-void TxcSMSCMessage::DecodeRequestDeliveryRspMsg() { FResultCode = 0; }
-void TxcSMSCMessage::DecodeAliveRspMsg() { FResultCode = 0; }
-void TxcSMSCMessage::DecodeSubmitRspMsg() { FResultCode = 0; }
-void TxcSMSCMessage::DecodeLoginRspMsg() { FResultCode = 0; }
-int TxcSMSCMessage::GetMaxMessageSize() const { return kDefaultMaxMessageSize; }
+void TxcSMSCMessage::EncodeLoginMsg() {
+  Abstract("EncodeLoginMsg");
+}
+void TxcSMSCMessage::EncodeSubmitMsg() {
+  Abstract("EncodeSubmitMsg");
+}
+void TxcSMSCMessage::EncodeRequestDeliveryMsg() {
+  Abstract("EncodeRequestDeliveryMsg");
+}
+void TxcSMSCMessage::EncodeAliveMsg() {
+  Abstract("EncodeAliveMsg");
+}
+void TxcSMSCMessage::EncodeResponseMsg(TxcSMSCMessage&) {
+  Abstract("EncodeResponseMsg");
+}
+void TxcSMSCMessage::DecodeReceiveMsg() {
+  Abstract("DecodeReceiveMsg");
+}
+void TxcSMSCMessage::DecodeStatusReportMsg() {
+  Abstract("DecodeStatusReportMsg");
+}
+void TxcSMSCMessage::DecodeRequestDeliveryRspMsg() {
+  FResultCode = 0;
+}
+void TxcSMSCMessage::DecodeAliveRspMsg() {
+  FResultCode = 0;
+}
+void TxcSMSCMessage::DecodeSubmitRspMsg() {
+  FResultCode = 0;
+}
+void TxcSMSCMessage::DecodeLoginRspMsg() {
+  FResultCode = 0;
+}
+int TxcSMSCMessage::GetMaxMessageSize() const {
+  return kDefaultMaxMessageSize;
+}
 
 bool IsAlphaNumeric(const std::string& S) {
   for (char c : S)
@@ -210,7 +246,9 @@ TxcGarvel::TOutputLock::TOutputLock(TxcGarvel& Relay) : FRelay(Relay) {
   FRelay.FOutputOwner.store(std::this_thread::get_id());
 }
 
-TxcGarvel::TOutputLock::~TOutputLock() { FRelay.ReleaseOutput(); }
+TxcGarvel::TOutputLock::~TOutputLock() {
+  FRelay.ReleaseOutput();
+}
 
 void TxcGarvel::ReleaseOutput() {
   if (FOutputOwner.load() == std::this_thread::get_id()) {
@@ -325,11 +363,19 @@ int TxcGarvel::InternalInitializeSession() {
   return rcOk;
 }
 
-int TxcGarvel::InitializeSession() { return InternalInitializeSession(); }
+int TxcGarvel::InitializeSession() {
+  return InternalInitializeSession();
+}
 
-int TxcGarvel::InternalLogin() { return MessageOutAndWait(*FSubmitEvent); }
-int TxcGarvel::InternalAlive() { return MessageOutAndWait(*FAliveEvent); }
-int TxcGarvel::InternalRequestDelivery() { return MessageOutAndWait(*FAliveEvent); }
+int TxcGarvel::InternalLogin() {
+  return MessageOutAndWait(*FSubmitEvent);
+}
+int TxcGarvel::InternalAlive() {
+  return MessageOutAndWait(*FAliveEvent);
+}
+int TxcGarvel::InternalRequestDelivery() {
+  return MessageOutAndWait(*FAliveEvent);
+}
 
 int TxcGarvel::InternalSubmitMessage() {
   if (FState.load() != rsLoggedIn) {
@@ -369,8 +415,12 @@ void TxcGarvel::Response(TxcSMSCMessage& Message) {
   MessageOut();
 }
 
-bool TxcGarvel::MessageReceived(TxcSMSCMessage&) { return false; }
-bool TxcGarvel::StatusReportReceived(TxcSMSCMessage&) { return false; }
+bool TxcGarvel::MessageReceived(TxcSMSCMessage&) {
+  return false;
+}
+bool TxcGarvel::StatusReportReceived(TxcSMSCMessage&) {
+  return false;
+}
 
 bool TxcGarvel::MessageOut() {
   bool owned = FOutputOwner.load() == std::this_thread::get_id();
@@ -547,8 +597,12 @@ void TxcGarvel::SetKeepAlive(bool Value) {
   ReapThreads(false);
 }
 
-void TxcGarvel::SetKeepAliveInterval(int Value) { FKeepAliveInterval.store(Value); }
-void TxcGarvel::SetResponseTimeOut(int Value) { FResponseTimeOut.store(Value); }
+void TxcGarvel::SetKeepAliveInterval(int Value) {
+  FKeepAliveInterval.store(Value);
+}
+void TxcGarvel::SetResponseTimeOut(int Value) {
+  FResponseTimeOut.store(Value);
+}
 
 void TxcGarvel::BreakConnection(TThread& Self, int Reason) {
   FClient->Disconnect();

@@ -97,10 +97,10 @@ enum : int {
 /// Reason codes of OnDisconnected besides the positive errno of a failed socket
 /// (ECONNRESET when the peer reset the connection, ETIMEDOUT, EPIPE...).
 enum : int {
-  drLocal = 0,           ///< Disconnect was called by the application
+  drLocal = 0,            ///< Disconnect was called by the application
   drKeepAliveFailed = -1, ///< a keep-alive request went unanswered
-  drPeerClosed = -4,     ///< the SMSC closed the connection in an orderly way
-  drUnframeable = -5     ///< the SMSC sent bytes that cannot be framed as messages
+  drPeerClosed = -4,      ///< the SMSC closed the connection in an orderly way
+  drUnframeable = -5      ///< the SMSC sent bytes that cannot be framed as messages
 };
 
 /// The relay's TCP connection.
@@ -205,8 +205,7 @@ protected:
 /// Default constructor of a message class, as handed to the relay.
 using TMessageClass = std::unique_ptr<TxcSMSCMessage> (*)();
 
-template <class T>
-std::unique_ptr<TxcSMSCMessage> MessageClass() {
+template <class T> std::unique_ptr<TxcSMSCMessage> MessageClass() {
   return std::make_unique<T>();
 }
 

@@ -25,7 +25,9 @@ TComponent::~TComponent() {
     FOwner->Remove(this);
 }
 
-void TComponent::Insert(TComponent* C) { FComponents.push_back(C); }
+void TComponent::Insert(TComponent* C) {
+  FComponents.push_back(C);
+}
 
 void TComponent::Remove(TComponent* C) {
   auto it = std::find(FComponents.begin(), FComponents.end(), C);

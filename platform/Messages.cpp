@@ -166,7 +166,9 @@ bool PostMessage(HWND Wnd, uint32_t Msg, uintptr_t WParam, intptr_t LParam,
   return true;
 }
 
-intptr_t DefWindowProc(HWND, TMessage&) { return 0; }
+intptr_t DefWindowProc(HWND, TMessage&) {
+  return 0;
+}
 
 int TApplication::ProcessMessages() {
   std::shared_ptr<Queue> q = ThisQueue();
@@ -228,7 +230,9 @@ bool TApplication::ProcessUntil(const std::function<bool()>& Pred, int TimeoutMs
   return true;
 }
 
-int TApplication::NotifyFd() { return ThisQueue()->Fd(); }
+int TApplication::NotifyFd() {
+  return ThisQueue()->Fd();
+}
 
 TApplication* Application() {
   static TApplication app;

@@ -17,17 +17,29 @@
 namespace garvel {
 namespace {
 
-int DefSocket(int d, int t, int p) { return ::socket(d, t, p); }
+int DefSocket(int d, int t, int p) {
+  return ::socket(d, t, p);
+}
 int DefConnect(int fd, const sockaddr* a, unsigned l) {
   return ::connect(fd, a, static_cast<socklen_t>(l));
 }
-int DefPoll(pollfd* f, unsigned long n, int t) { return ::poll(f, n, t); }
-ssize_t DefSend(int fd, const void* b, size_t n, int fl) { return ::send(fd, b, n, fl); }
-ssize_t DefRecv(int fd, void* b, size_t n, int fl) { return ::recv(fd, b, n, fl); }
-int DefShutdown(int fd, int how) { return ::shutdown(fd, how); }
-int DefClose(int fd) { return ::close(fd); }
+int DefPoll(pollfd* f, unsigned long n, int t) {
+  return ::poll(f, n, t);
+}
+ssize_t DefSend(int fd, const void* b, size_t n, int fl) {
+  return ::send(fd, b, n, fl);
+}
+ssize_t DefRecv(int fd, void* b, size_t n, int fl) {
+  return ::recv(fd, b, n, fl);
+}
+int DefShutdown(int fd, int how) {
+  return ::shutdown(fd, how);
+}
+int DefClose(int fd) {
+  return ::close(fd);
+}
 
-constexpr TSocketApi kDefaults{DefSocket, DefConnect, DefPoll, DefSend,
+constexpr TSocketApi kDefaults{DefSocket, DefConnect,  DefPoll, DefSend,
                                DefRecv,   DefShutdown, DefClose};
 TSocketApi gApi = kDefaults;
 
@@ -52,12 +64,18 @@ int FinishConnect(int fd) {
 
 } // namespace
 
-TSocketApi& SocketApi() { return gApi; }
-void ResetSocketApi() { gApi = kDefaults; }
+TSocketApi& SocketApi() {
+  return gApi;
+}
+void ResetSocketApi() {
+  gApi = kDefaults;
+}
 
 TCustomIpClient::TCustomIpClient(TComponent* AOwner) : TComponent(AOwner) {}
 
-TCustomIpClient::~TCustomIpClient() { Close(); }
+TCustomIpClient::~TCustomIpClient() {
+  Close();
+}
 
 bool TCustomIpClient::Connect() {
   Close();

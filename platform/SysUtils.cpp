@@ -55,8 +55,7 @@ bool TryEncodeDate(int Year, int Month, int Day, TDateTime& Result) {
 }
 
 bool TryEncodeTime(int Hour, int Min, int Sec, int MSec, TDateTime& Result) {
-  if (Hour < 0 || Hour > 23 || Min < 0 || Min > 59 || Sec < 0 || Sec > 59 || MSec < 0 ||
-      MSec > 999)
+  if (Hour < 0 || Hour > 23 || Min < 0 || Min > 59 || Sec < 0 || Sec > 59 || MSec < 0 || MSec > 999)
     return false;
   Result = (((Hour * 60.0 + Min) * 60.0 + Sec) * 1000.0 + MSec) / kMSecsPerDay;
   return true;
@@ -101,8 +100,9 @@ void DecodeDate(TDateTime Value, int& Year, int& Month, int& Day) {
   // Days from 0001-01-01, held inside the range that EncodeDate can produce.
   static const long long kLast = DaysFromCivilStart(9999, 12, 31);
   double days = std::trunc(Value) + static_cast<double>(kDelphiEpoch);
-  long long n = days <= 0 ? 0 : days >= static_cast<double>(kLast) ? kLast
-                                                                    : static_cast<long long>(days);
+  long long n = days <= 0                            ? 0
+                : days >= static_cast<double>(kLast) ? kLast
+                                                     : static_cast<long long>(days);
   // Civil-from-days on a 400-year cycle (146097 days).
   long long n400 = n / 146097, r = n % 146097;
   long long n100 = r / 36524;
@@ -182,7 +182,9 @@ TTimeZoneId GetTimeZoneInformation(TTimeZoneInformation& Info) {
   return tzUnknown;
 }
 
-std::string IntToStr(long long Value) { return std::to_string(Value); }
+std::string IntToStr(long long Value) {
+  return std::to_string(Value);
+}
 
 int StrToIntDef(std::string_view S, int Default) {
   if (S.empty())

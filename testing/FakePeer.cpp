@@ -64,7 +64,6 @@ void TFakePeer::ReadLoop(TCustomIpClient* Conn) {
   FCond.notify_all();
 }
 
-
 std::string TFakePeer::Take(size_t N, int TimeoutMs) {
   std::unique_lock<std::mutex> g(FLock);
   FCond.wait_for(g, std::chrono::milliseconds(TimeoutMs), [&] { return FData.size() >= N; });

@@ -411,8 +411,8 @@ TEST(IsAlphaNumeric, DigitsAndPlusAreNumeric) {
   struct Case {
     const char* S;
     bool Expected;
-  } cases[] = {{"", false}, {"0123456789", false}, {"+4412345", false}, {"+44 123", true},
-               {"Garvel", true}, {"123a", true}, {"-1", true}};
+  } cases[] = {{"", false},      {"0123456789", false}, {"+4412345", false}, {"+44 123", true},
+               {"Garvel", true}, {"123a", true},        {"-1", true}};
   for (auto& c : cases) {
     SCOPED_TRACE(c.S);
     EXPECT_EQ(IsAlphaNumeric(c.S), c.Expected);

@@ -31,21 +31,29 @@ public:
   int GetMessageSize() const override { return (FBuffer[1] << 8) | FBuffer[2]; }
   TReceiveMessageType GetMessageType() const override {
     switch (FBuffer.empty() ? 0 : FBuffer[0]) {
-    case 'D': return mtDeliver;
-    case 'S': return mtStatusReport;
-    case 'R': return mtSubmitRsp;
-    case 'L': return mtLoginRsp;
-    case 'A': return mtAliveRsp;
-    case 'Q': return mtRequestDeliveryRsp;
-    case 'E': return mtGeneralError;
-    case 'N': return mtNack;
-    case 'K': return mtAlive;
-    default: return mtUnknown;
+    case 'D':
+      return mtDeliver;
+    case 'S':
+      return mtStatusReport;
+    case 'R':
+      return mtSubmitRsp;
+    case 'L':
+      return mtLoginRsp;
+    case 'A':
+      return mtAliveRsp;
+    case 'Q':
+      return mtRequestDeliveryRsp;
+    case 'E':
+      return mtGeneralError;
+    case 'N':
+      return mtNack;
+    case 'K':
+      return mtAlive;
+    default:
+      return mtUnknown;
     }
   }
-  std::string Body() const {
-    return std::string(FBuffer.begin() + 3, FBuffer.end());
-  }
+  std::string Body() const { return std::string(FBuffer.begin() + 3, FBuffer.end()); }
   void Put(char Type, const std::string& B) {
     FBuffer.clear();
     AddString(Frame(Type, B));

@@ -35,7 +35,9 @@ struct Pair {
   void Send(const std::string& S) { Server->SendBuf(S.data(), static_cast<int>(S.size())); }
 };
 
-double CpuMs() { return testing::ProcessCpuMs(); }
+double CpuMs() {
+  return testing::ProcessCpuMs();
+}
 
 TEST(Client, PeekConsumesNothingReceiveDoes) {
   Pair p;

@@ -20,8 +20,8 @@ TEST(DateTime, KnownValuesAndRoundTrips) {
   EXPECT_DOUBLE_EQ(EncodeTime(12, 0, 0, 0), 0.5);
   struct Case {
     int Y, M, D, h, n, s;
-  } cases[] = {{2004, 2, 29, 23, 59, 59}, {1999, 12, 31, 0, 0, 0}, {2038, 1, 19, 3, 14, 8},
-               {1, 1, 1, 0, 0, 1},          {9999, 12, 31, 12, 30, 0}, {1850, 6, 15, 6, 0, 0}};
+  } cases[] = {{2004, 2, 29, 23, 59, 59}, {1999, 12, 31, 0, 0, 0},   {2038, 1, 19, 3, 14, 8},
+               {1, 1, 1, 0, 0, 1},        {9999, 12, 31, 12, 30, 0}, {1850, 6, 15, 6, 0, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.Y) + "-" + std::to_string(c.M) + "-" + std::to_string(c.D));
     TDateTime t = EncodeDateTime(c.Y, c.M, c.D, c.h, c.n, c.s, 0);
@@ -78,7 +78,7 @@ TEST(Numbers, StrToIntDefAcceptsOnlyWholeNumbers) {
   struct Case {
     const char* S;
     int Expected;
-  } cases[] = {{"42", 42}, {"-7", -7}, {"+5", 5}, {"007", 7},         {"", -1},
+  } cases[] = {{"42", 42}, {"-7", -7}, {"+5", 5},  {"007", 7},          {"", -1},
                {" 1", -1}, {"1 ", -1}, {"1a", -1}, {"99999999999", -1}, {"+-1", -1}};
   for (auto& c : cases) {
     SCOPED_TRACE(c.S);
