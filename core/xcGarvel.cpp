@@ -440,7 +440,8 @@ int TxcGarvel::MessageOutAndWait(TEvent& Event) {
   slot.store(rcTimeOut);
   if (!MessageOut())
     return rcTimeOut; // nothing went out, so no response can come
-  if (Event.WaitFor(static_cast<uint32_t>(FResponseTimeOut.load())) != wrSignaled)
+  int timeout = FResponseTimeOut.load(); // a negative time-out waits for nothing
+  if (Event.WaitFor(static_cast<uint32_t>(timeout < 0 ? 0 : timeout)) != wrSignaled)
     return rcTimeOut;
   return slot.load();
 }
