@@ -200,8 +200,9 @@ std::string Translate(const char* Codes, size_t N, TxcGSMAlphabet Alphabet) {
     const uint8_t c = static_cast<unsigned char>(Codes[i]) & 0x7F;
     // Without escape rows (gsmaDefault) 0x1B is an ordinary code of row 0.
     if (c == GSMEscape && depth > 0) {
-      if (d < depth)
-        ++d; // an escape past the deepest allowed row is dropped
+      // An escape past the deepest allowed row selects no table: it is
+      // dropped and the next code is read from row 0.
+      d = d < depth ? d + 1 : 0;
       continue;
     }
     out.push_back(static_cast<char>(Get(gTable.Fwd[d][c])));

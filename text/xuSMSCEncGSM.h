@@ -50,10 +50,13 @@ GARVEL_API std::string ASCIIToGSMAlphabet(const std::string& S,
 /// Translates GSM codes into 8-bit text.
 ///
 /// An escape code raises the depth by one as long as Alphabet allows a deeper
-/// row; an escape beyond the deepest allowed row is dropped. Any other code
-/// emits entry [depth][code] and resets the depth to 0. A trailing escape
-/// emits nothing. Only the low 7 bits of each code are used (as when
-/// packing), so a code of 128 or more reads as code - 128.
+/// row; an escape beyond the deepest allowed row is dropped and returns the
+/// depth to 0 (so 1B 1B 41 reads as "A" with gsmaExtended). Any other code
+/// emits entry [depth][code] and resets the depth to 0. With gsmaDefault
+/// there are no escapes: 0x1B is an ordinary code of row 0 (a space by
+/// default). A trailing escape emits nothing. Only the low 7 bits of each
+/// code are used (as when packing), so a code of 128 or more reads as
+/// code - 128.
 GARVEL_API std::string GSMAlphabetToASCII(const std::string& S,
                                           TxcGSMAlphabet Alphabet = gsmaExtended);
 
