@@ -1,0 +1,71 @@
+// Builds and takes apart UCP frames for the tests, independently of the codec.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace garvel::ucp::test {
+
+/// STX + "TRN/LEN/OR/OT/" + each field and "/" + checksum + ETX, with LEN and
+/// the checksum worked out here.
+inline std::string Frame(int TRN, char OR, int OT, const std::vector<std::string>& Fields) {
+  char head[32];
+  std::snprintf(head, sizeof head, "%02d/00000/%c/%02d/", TRN, OR, OT);
+  std::string body = head;
+  for (const std::string& f : Fields)
+    body += f + "/";
+  char len[8];
+  std::snprintf(len, sizeof len, "%05zu", body.size() + 2);
+  body.replace(3, 5, len);
+  unsigned sum = 0;
+  for (unsigned char c : body)
+    sum += c;
+  char cs[4];
+  std::snprintf(cs, sizeof cs, "%02X", sum & 0xFF);
+  return "\x02" + body + cs + "\x03";
+}
+
+/// The 33 fields of OT 51/52/53 with the given ones (numbered from 1) set.
+inline std::vector<std::string> Fields33(const std::map<int, std::string>& Set) {
+  std::vector<std::string> f(33);
+  for (const auto& [n, v] : Set)
+    f.at(static_cast<size_t>(n - 1)) = v;
+  return f;
+}
+
+/// The fields of a frame (between the header and the checksum).
+inline std::vector<std::string> FieldsOf(const std::string& Frame) {
+  std::vector<std::string> out;
+  if (Frame.size() < 18)
+    return out;
+  std::string body = Frame.substr(15, Frame.size() - 15 - 3);
+  size_t start = 0;
+  for (size_t i = 0; i < body.size(); ++i)
+    if (body[i] == '/') {
+      out.push_back(body.substr(start, i - start));
+      start = i + 1;
+    }
+  return out;
+}
+
+/// True when Bytes starts with at least one whole frame (by its LEN).
+inline bool HasFrame(const std::string& Bytes) {
+  if (Bytes.size() < 10)
+    return false;
+  return Bytes.size() >= std::stoul(Bytes.substr(4, 5)) + 2;
+}
+
+/// Number of whole frames at the front of Bytes.
+inline int CountFrames(std::string Bytes) {
+  int n = 0;
+  while (HasFrame(Bytes)) {
+    Bytes.erase(0, std::stoul(Bytes.substr(4, 5)) + 2);
+    ++n;
+  }
+  return n;
+}
+
+} // namespace garvel::ucp::test
