@@ -311,6 +311,11 @@ TEST_F(TranslationTable, OverrideChangesBothDirections) {
   EXPECT_EQ(ASCIIToGSMAlphabet("A", gsmaExtended), " ");           // A is no longer in row 0
   EXPECT_EQ(ASCIIToGSMAlphabet("B", gsmaExtended), Bytes({0x42})); // the higher index wins
 
+  // A new, higher entry for a character takes over its encoding.
+  ASSERT_TRUE(LoadCharacterTranslationTable(Write("v.ini", "[Table0]\n100=A\n")));
+  EXPECT_EQ(ASCIIToGSMAlphabet("Ad", gsmaExtended), Bytes({0x64, 0x20}));
+  EXPECT_EQ(GSMAlphabetToASCII(Bytes({0x41, 0x64}), gsmaExtended), "AA");
+
   // The next load starts from the defaults again.
   ASSERT_TRUE(LoadCharacterTranslationTable(Write("u.ini", "[Table0]\n066=C\n")));
   EXPECT_EQ(GSMAlphabetToASCII(Bytes({0x41, 0x42}), gsmaExtended), "AC");
