@@ -17,7 +17,8 @@ TxcSMSCMessage::~TxcSMSCMessage() = default;
 
 std::unique_ptr<TxcSMSCMessage> TxcSMSCMessage::Create(const TxcSMSCMessage& Source) {
   std::unique_ptr<TxcSMSCMessage> copy = Source.NewInstance();
-  if (!copy || typeid(*copy) != typeid(Source))
+  const TxcSMSCMessage* made = copy.get();
+  if (!made || typeid(*made) != typeid(Source))
     throw EInvalidCast(std::string("message class ") + typeid(Source).name() +
                        " does not override NewInstance");
   copy->FBuffer = Source.FBuffer;
