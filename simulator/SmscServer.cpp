@@ -1,0 +1,626 @@
+// The SMSC simulator's TCP server: accepts clients and plays the SMSC side
+// of one protocol to each of them.
+#include "SmscServer.h"
+
+#include "Classes.h"
+#include "Sockets.h"
+#include "SyncObjs.h"
+#include "SysUtils.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+namespace garvel::sim {
+namespace detail {
+
+/// A thread running a callable; joined by its destructor.
+class TSimThread : public TThread {
+public:
+  explicit TSimThread(std::function<void(TThread&)> Body) : FBody(std::move(Body)) {}
+  ~TSimThread() override {
+    Terminate();
+    WaitFor();
+  }
+
+protected:
+  void Execute() override { FBody(*this); }
+
+private:
+  std::function<void(TThread&)> FBody;
+};
+
+/// Threads waiting for a condition on state guarded by one mutex. Whoever
+/// changes that state calls NotifyAll with the mutex held.
+class TWaiters {
+public:
+  void NotifyAll() {
+    for (TEvent* e : FEvents)
+      e->SetEvent();
+  }
+
+  /// Lock is held on entry and on return.
+  bool Wait(std::unique_lock<std::mutex>& Lock, const std::function<bool()>& Pred, int TimeoutMs) {
+    if (Pred())
+      return true;
+    TEvent ev;
+    FEvents.push_back(&ev);
+    const int64_t deadline = GetTickCount64() + std::max(TimeoutMs, 0);
+    bool ok = false;
+    for (;;) {
+      int64_t left = deadline - GetTickCount64();
+      if (left <= 0)
+        break;
+      Lock.unlock();
+      ev.WaitFor(static_cast<uint32_t>(left));
+      Lock.lock();
+      if (Pred()) {
+        ok = true;
+        break;
+      }
+      // Reset under the lock: a change after this sets the event again.
+      ev.ResetEvent();
+    }
+    FEvents.erase(std::find(FEvents.begin(), FEvents.end(), &ev));
+    return ok;
+  }
+
+private:
+  std::vector<TEvent*> FEvents;
+};
+
+/// One accepted connection and the thread that serves it.
+///
+/// Locks: FLock serialises the protocol state and every write to the
+/// connection; FCloseLock orders a shutdown from another thread before the
+/// release of the descriptor (taken after FLock, never held while blocking).
+class TSmscSession : public TSessionLink {
+public:
+  TSmscSession(TSmscServer& Server, int Id, std::unique_ptr<TCustomIpClient> Client)
+      : FServer(Server), FId(Id), FClient(std::move(Client)),
+        FProto(Server.FPersonality->NewSession()) {}
+
+  ~TSmscSession() override {
+    Stop();
+    FThread.reset();
+  }
+
+  void Start() {
+    FThread = std::make_unique<TSimThread>([this](TThread& T) { Run(T); });
+    FThread->Start();
+  }
+
+  /// Any thread: ends the connection (orderly) and wakes the thread.
+  void Stop() {
+    FStopEvent.SetEvent();
+    if (FThread)
+      FThread->Terminate();
+    Shutdown();
+  }
+
+  /// Any thread: orderly close, or an abortive one done by the session's
+  /// own thread (the descriptor may be released only there).
+  void Close(bool Reset) {
+    if (Reset) {
+      FResetRequested.store(true);
+      return; // the thread notices within one wait slice
+    }
+    Shutdown();
+  }
+
+  bool Finished() const { return !FThread || FThread->Finished(); }
+  int Id() const { return FId; }
+
+  /// Lock-free: the server asks while holding its own lock.
+  bool Open() const { return FOpen.load(); }
+
+  /// Builds a frame with the protocol state and writes it.
+  TPushResult Push(const std::function<TPushResult(TProtocolSession&, std::string&)>& Build) {
+    TSimConfig cfg = FServer.Config();
+    std::lock_guard<std::mutex> g(FLock);
+    if (!FOpen)
+      return prNoSession;
+    std::string frame;
+    TPushResult r = Build(*FProto, frame);
+    if (r != prSent)
+      return r;
+    return SendFrameLocked(frame, cfg, true) ? prSent : prSendFailed;
+  }
+
+  TPushResult SendRaw(const std::string& Bytes) {
+    std::lock_guard<std::mutex> g(FLock);
+    if (!FOpen)
+      return prNoSession;
+    FServer.Log(Prefix() + "-> raw " + FServer.FPersonality->Printable(Bytes));
+    return FClient->SendBuf(Bytes.data(), static_cast<int>(Bytes.size())) >= 0 ? prSent
+                                                                               : prSendFailed;
+  }
+
+  // TSessionLink, used from Handle on the session's thread.
+  int SessionId() const override { return FId; }
+  const TSimConfig& Config() const override { return FFrameConfig; }
+  void Schedule(int DelayMs, std::function<std::string()> Build) override {
+    FDue.push_back({GetTickCount64() + std::max(DelayMs, 0), std::move(Build)});
+  }
+  void SubmitAccepted(const TSubmitRecord& Submit) override { FServer.RecordSubmit(Submit); }
+  void Log(const std::string& Text) override { FServer.Log(Prefix() + Text); }
+
+private:
+  // Longest single wait of the thread, so that an abortive close asked for
+  // from another thread (which cannot wake a blocked wait) is seen soon.
+  static constexpr int kWaitSliceMs = 50;
+  static constexpr int kReadChunk = 4096;
+
+  std::string Prefix() const { return "[" + std::to_string(FId) + "] "; }
+
+  void Shutdown() {
+    std::lock_guard<std::mutex> g(FCloseLock);
+    if (!FReleased)
+      FClient->Disconnect();
+  }
+
+  void Run(TThread& Self) {
+    FServer.Log(Prefix() + "connected");
+    bool reset = false;
+    char chunk[kReadChunk];
+    while (!Self.Terminated()) {
+      if (FResetRequested.load()) {
+        reset = true;
+        break;
+      }
+      RunDue();
+      int wait = kWaitSliceMs;
+      if (!FDue.empty()) {
+        int64_t next = FDue.front().At;
+        for (const TDue& d : FDue)
+          next = std::min(next, d.At);
+        wait = static_cast<int>(std::clamp<int64_t>(next - GetTickCount64(), 0, kWaitSliceMs));
+      }
+      TWaitForDataResult w = FClient->WaitForData(wait);
+      if (w == wdTimeout)
+        continue;
+      if (w != wdReadable)
+        break;
+      int n = FClient->ReceiveBuf(chunk, sizeof chunk);
+      FPending.append(chunk, static_cast<size_t>(n));
+      bool ended = false;
+      if (!CutFrames(ended) || ended) {
+        reset = ended && FResetNow;
+        break;
+      }
+    }
+    End(reset);
+  }
+
+  // Handles every complete frame in FPending. False when the stream broke;
+  // Ended when a frame ended the connection.
+  bool CutFrames(bool& Ended) {
+    for (;;) {
+      TFrameCut c = FServer.FPersonality->Cut(FPending);
+      switch (c.Kind) {
+      case TFrameCut::fcNeedMore:
+        return true;
+      case TFrameCut::fcSkip: {
+        size_t n = std::clamp<size_t>(c.Length, 1, FPending.size());
+        FServer.Log(Prefix() + "<- skipped " +
+                    FServer.FPersonality->Printable(FPending.substr(0, n)));
+        FPending.erase(0, n);
+        break;
+      }
+      case TFrameCut::fcBroken:
+        FServer.Log(Prefix() + "<- unframeable bytes; closing");
+        return false;
+      case TFrameCut::fcFrame: {
+        size_t n = std::clamp<size_t>(c.Length, 1, FPending.size());
+        std::string frame = FPending.substr(0, n);
+        FPending.erase(0, n);
+        if (!HandleFrame(frame)) {
+          Ended = true;
+          return true;
+        }
+        break;
+      }
+      }
+    }
+  }
+
+  // False when the frame ended the connection.
+  bool HandleFrame(const std::string& Frame) {
+    FFrameConfig = FServer.Config();
+    const TPersonality& p = *FServer.FPersonality;
+    TReceivedFrame rec;
+    rec.Session = FId;
+    rec.Operation = p.Describe(Frame, rec.Valid);
+    rec.Bytes = Frame;
+    FServer.Log(Prefix() + "<- " + rec.Operation + " " + p.Printable(Frame));
+    ++FFrames;
+    const std::string op = rec.Operation;
+    // Recorded before any answer goes out, so that a client holding the
+    // answer can count on the record.
+    FServer.Record(std::move(rec));
+    const TSimConfig& cfg = FFrameConfig;
+    if (cfg.ResetAfterFrames > 0 && FFrames >= cfg.ResetAfterFrames) {
+      FServer.Log(Prefix() + "resetting after " + std::to_string(FFrames) + " frames");
+      FResetNow = true;
+      return false;
+    }
+    if (cfg.CloseAfterFrames > 0 && FFrames >= cfg.CloseAfterFrames) {
+      FServer.Log(Prefix() + "closing after " + std::to_string(FFrames) + " frames");
+      return false;
+    }
+    if (cfg.SilentOperations.count("*") || cfg.SilentOperations.count(op)) {
+      FServer.Log(Prefix() + "left unanswered");
+      return true;
+    }
+    std::lock_guard<std::mutex> g(FLock);
+    for (const std::string& r : FProto->Handle(Frame, *this)) {
+      if (cfg.ResponseDelayMs > 0)
+        Schedule(cfg.ResponseDelayMs, [r] { return r; });
+      else if (!SendFrameLocked(r, cfg, false))
+        break;
+    }
+    return true;
+  }
+
+  // Sends the scheduled frames that are due.
+  void RunDue() {
+    int64_t now = GetTickCount64();
+    std::vector<TDue> due;
+    for (auto it = FDue.begin(); it != FDue.end();) {
+      if (it->At <= now) {
+        due.push_back(std::move(*it));
+        it = FDue.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    if (due.empty())
+      return;
+    std::stable_sort(due.begin(), due.end(),
+                     [](const TDue& a, const TDue& b) { return a.At < b.At; });
+    TSimConfig cfg = FServer.Config();
+    std::lock_guard<std::mutex> g(FLock);
+    for (TDue& d : due) {
+      if (!FOpen)
+        return;
+      std::string frame = d.Build();
+      if (!frame.empty())
+        SendFrameLocked(frame, cfg, true);
+    }
+  }
+
+  // Writes one frame with the configured misbehaviour. FLock held.
+  bool SendFrameLocked(const std::string& Frame, const TSimConfig& Cfg, bool OwnAccord) {
+    if (!FOpen)
+      return false;
+    const TPersonality& p = *FServer.FPersonality;
+    FServer.Log(Prefix() + "-> " + (OwnAccord ? "" : "answer ") + p.Printable(Frame));
+    std::string bytes = Cfg.GarbageBeforeFrames ? p.Garbage() + Frame : Frame;
+    size_t piece = Cfg.SplitPieceSize > 0 ? static_cast<size_t>(Cfg.SplitPieceSize) : bytes.size();
+    for (size_t i = 0; i < bytes.size(); i += piece) {
+      if (i > 0 && Cfg.SplitDelayMs > 0 &&
+          FStopEvent.WaitFor(static_cast<uint32_t>(Cfg.SplitDelayMs)) == wrSignaled)
+        return false;
+      size_t n = std::min(piece, bytes.size() - i);
+      if (FClient->SendBuf(bytes.data() + i, static_cast<int>(n)) < 0) {
+        FServer.Log(Prefix() + "write failed (errno " + std::to_string(FClient->LastError()) + ")");
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void End(bool Reset) {
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      std::lock_guard<std::mutex> c(FCloseLock);
+      FOpen = false;
+      FReleased = true;
+      if (Reset)
+        FClient->Abort();
+      else
+        FClient->Close();
+    }
+    FDue.clear();
+    FServer.Log(Prefix() + (Reset ? "reset" : "disconnected"));
+    FServer.SessionEnded();
+  }
+
+  struct TDue {
+    int64_t At;
+    std::function<std::string()> Build;
+  };
+
+  TSmscServer& FServer;
+  const int FId;
+  std::unique_ptr<TCustomIpClient> FClient;
+  std::unique_ptr<TProtocolSession> FProto;
+  std::unique_ptr<TThread> FThread;
+  TEvent FStopEvent;
+  std::atomic<bool> FResetRequested{false};
+  std::mutex FLock;
+  std::atomic<bool> FOpen{true}; // written under FLock
+  std::mutex FCloseLock;
+  bool FReleased = false;
+  // The session's thread only:
+  std::string FPending;
+  int FFrames = 0;
+  bool FResetNow = false;
+  TSimConfig FFrameConfig;
+  std::vector<TDue> FDue;
+};
+
+} // namespace detail
+
+using detail::TSimThread;
+using detail::TSmscSession;
+
+TSessionLink::~TSessionLink() = default;
+TProtocolSession::~TProtocolSession() = default;
+TPersonality::~TPersonality() = default;
+
+TSmscServer::TSmscServer(const std::string& Protocol, TSimConfig Config)
+    : TSmscServer(CreatePersonality(Protocol), std::move(Config)) {}
+
+TSmscServer::TSmscServer(std::unique_ptr<TPersonality> Personality, TSimConfig Config)
+    : FPersonality(std::move(Personality)), FConfig(std::move(Config)),
+      FWaiters(std::make_unique<detail::TWaiters>()) {
+  if (!FPersonality)
+    throw std::invalid_argument("unknown simulator protocol");
+}
+
+TSmscServer::~TSmscServer() {
+  Stop();
+}
+
+std::string TSmscServer::Protocol() const {
+  return FPersonality->Name();
+}
+
+bool TSmscServer::Start(const std::string& Host, int Port) {
+  if (FStarted.exchange(true))
+    return false;
+  FListener = std::make_unique<TTcpListener>();
+  if (!FListener->Listen(Host, Port)) {
+    FLastError.store(FListener->LastError());
+    FListener.reset();
+    FStarted.store(false);
+    return false;
+  }
+  FPort.store(FListener->Port());
+  Log("listening on " + Host + ":" + std::to_string(FListener->Port()) + " (" +
+      FPersonality->Name() + ")");
+  FAcceptThread = std::make_unique<TSimThread>([this](TThread& T) { AcceptLoop(T); });
+  FAcceptThread->Start();
+  return true;
+}
+
+void TSmscServer::Stop() {
+  if (!FStarted.load())
+    return;
+  if (FAcceptThread) {
+    FAcceptThread->Terminate();
+    FListener->Close();
+    FAcceptThread.reset(); // joins
+  }
+  ReapSessions(true);
+  FListener.reset();
+  FStarted.store(false);
+}
+
+void TSmscServer::AcceptLoop(TThread& Self) {
+  TEvent pause;
+  while (!Self.Terminated()) {
+    std::unique_ptr<TCustomIpClient> c = FListener->Accept(-1);
+    if (Self.Terminated())
+      break;
+    if (!c) {
+      // An accept error other than a closed listener (out of descriptors):
+      // do not spin on it.
+      pause.WaitFor(50);
+      continue;
+    }
+    ReapSessions(false);
+    std::shared_ptr<TSmscSession> s;
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      s = std::make_shared<TSmscSession>(*this, ++FAccepted, std::move(c));
+      FSessions.push_back(s);
+      FWaiters->NotifyAll();
+    }
+    s->Start();
+  }
+}
+
+void TSmscServer::ReapSessions(bool All) {
+  std::vector<std::shared_ptr<TSmscSession>> gone;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    for (auto it = FSessions.begin(); it != FSessions.end();) {
+      if (All || (*it)->Finished()) {
+        gone.push_back(std::move(*it));
+        it = FSessions.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    FWaiters->NotifyAll();
+  }
+  // Stopped and joined outside the lock: a session's thread takes it.
+  for (auto& s : gone)
+    s->Stop();
+  gone.clear();
+}
+
+std::shared_ptr<TSmscSession> TSmscServer::LatestSession() const {
+  std::lock_guard<std::mutex> g(FLock);
+  for (auto it = FSessions.rbegin(); it != FSessions.rend(); ++it)
+    if ((*it)->Open())
+      return *it;
+  return nullptr;
+}
+
+TSimConfig TSmscServer::Config() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FConfig;
+}
+
+void TSmscServer::SetConfig(const TSimConfig& Config) {
+  std::lock_guard<std::mutex> g(FLock);
+  FConfig = Config;
+}
+
+int TSmscServer::SessionCount() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return static_cast<int>(
+      std::count_if(FSessions.begin(), FSessions.end(), [](auto& s) { return s->Open(); }));
+}
+
+int TSmscServer::SessionsAccepted() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FAccepted;
+}
+
+bool TSmscServer::WaitUntil(const std::function<bool()>& Pred, int TimeoutMs) const {
+  std::unique_lock<std::mutex> g(FLock);
+  return FWaiters->Wait(g, Pred, TimeoutMs);
+}
+
+bool TSmscServer::WaitForSessions(int Count, int TimeoutMs) const {
+  return WaitUntil([&] { return FAccepted >= Count; }, TimeoutMs);
+}
+
+bool TSmscServer::WaitNoSession(int TimeoutMs) const {
+  return WaitUntil(
+      [&] {
+        return std::none_of(FSessions.begin(), FSessions.end(), [](auto& s) { return s->Open(); });
+      },
+      TimeoutMs);
+}
+
+void TSmscServer::CloseSessions(bool Reset) {
+  std::vector<std::shared_ptr<TSmscSession>> all;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    all = FSessions;
+  }
+  for (auto& s : all)
+    s->Close(Reset);
+}
+
+void TSmscServer::SessionEnded() {
+  std::lock_guard<std::mutex> g(FLock);
+  FWaiters->NotifyAll();
+}
+
+TPushResult TSmscServer::Deliver(const TSimMessage& Message) {
+  auto s = LatestSession();
+  if (!s)
+    return prNoSession;
+  return s->Push([&](TProtocolSession& P, std::string& F) { return P.BuildDeliver(Message, F); });
+}
+
+TPushResult TSmscServer::SendStatusReport(const TSimStatusReport& Report) {
+  auto s = LatestSession();
+  if (!s)
+    return prNoSession;
+  return s->Push(
+      [&](TProtocolSession& P, std::string& F) { return P.BuildStatusReport(Report, F); });
+}
+
+TPushResult TSmscServer::Alert() {
+  auto s = LatestSession();
+  if (!s)
+    return prNoSession;
+  return s->Push([](TProtocolSession& P, std::string& F) { return P.BuildAlert(F); });
+}
+
+TPushResult TSmscServer::SendRaw(const std::string& Bytes) {
+  auto s = LatestSession();
+  if (!s)
+    return prNoSession;
+  return s->SendRaw(Bytes);
+}
+
+void TSmscServer::Record(TReceivedFrame Frame) {
+  std::lock_guard<std::mutex> g(FLock);
+  FReceived.push_back(std::move(Frame));
+  FWaiters->NotifyAll();
+}
+
+void TSmscServer::RecordSubmit(const TSubmitRecord& Submit) {
+  std::lock_guard<std::mutex> g(FLock);
+  FSubmits.push_back(Submit);
+  FWaiters->NotifyAll();
+}
+
+std::vector<TReceivedFrame> TSmscServer::Received() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FReceived;
+}
+
+int TSmscServer::CountReceived(const std::string& Operation) const {
+  std::lock_guard<std::mutex> g(FLock);
+  return static_cast<int>(std::count_if(FReceived.begin(), FReceived.end(),
+                                        [&](auto& f) { return f.Operation == Operation; }));
+}
+
+bool TSmscServer::WaitReceived(const std::string& Operation, int Count, int TimeoutMs) const {
+  return WaitUntil(
+      [&] {
+        return std::count_if(FReceived.begin(), FReceived.end(),
+                             [&](auto& f) { return f.Operation == Operation; }) >= Count;
+      },
+      TimeoutMs);
+}
+
+std::vector<TSubmitRecord> TSmscServer::Submits() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FSubmits;
+}
+
+bool TSmscServer::WaitSubmits(int Count, int TimeoutMs) const {
+  return WaitUntil([&] { return static_cast<int>(FSubmits.size()) >= Count; }, TimeoutMs);
+}
+
+void TSmscServer::ClearRecords() {
+  std::lock_guard<std::mutex> g(FLock);
+  FReceived.clear();
+  FSubmits.clear();
+}
+
+void TSmscServer::Log(const std::string& Line) const {
+  if (!OnLog)
+    return;
+  std::lock_guard<std::mutex> g(FLogLock);
+  OnLog(Line);
+}
+
+TSimStatusReport ReportFor(const TSubmitRecord& Submit, int Status, int Reason) {
+  TSimStatusReport r;
+  r.MessageId = Submit.MessageId;
+  r.MessageTimeStamp = Submit.TimeStamp;
+  r.Destination = Submit.Destination;
+  r.Originator = Submit.Originator;
+  r.Status = Status;
+  r.Reason = Reason;
+  return r;
+}
+
+const char* PushResultName(TPushResult R) {
+  switch (R) {
+  case prSent:
+    return "prSent";
+  case prNoSession:
+    return "prNoSession";
+  case prCannotCarry:
+    return "prCannotCarry";
+  case prSendFailed:
+    return "prSendFailed";
+  case prUnsupported:
+    return "prUnsupported";
+  }
+  return "?";
+}
+
+} // namespace garvel::sim

@@ -1,0 +1,441 @@
+// The simulator's UCP side, seen from a raw TCP client on 127.0.0.1.
+#include "UcpPersonality.h"
+
+#include "SimFixture.h"
+#include "SmscServer.h"
+
+#include "Sockets.h"
+#include "SysUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+namespace garvel::sim {
+namespace {
+
+const std::string STX = "\x02";
+const std::string ETX = "\x03";
+
+// Frames written out by hand (checksums included), so that they check the
+// simulator's builder rather than repeat it.
+const std::string kLoginOk = "01/00051/O/60/1234/1/1/1/736563726574//0100//////97";
+const std::string kLoginWrongPwd = "01/00049/O/60/1234/1/1/1/77726F6E67//0100//////5C";
+const std::string kLoginStyp3 = "01/00051/O/60/1234/1/1/3/736563726574//0100//////99";
+const std::string kAlert = "01/00032/O/31/0612345678/0100/EE";
+const std::string kSubmitHello =
+    "01/00076/O/51/0612345678/1234//1//7/////////////3//48656C6C6F/////////////92";
+
+/// A client that speaks raw bytes to the simulator.
+class TRawClient {
+public:
+  explicit TRawClient(int Port) {
+    FClient.RemoteHost = "127.0.0.1";
+    FClient.RemotePort = std::to_string(Port);
+    Connected = FClient.Connect();
+  }
+
+  void SendFrame(const std::string& Inner) { SendBytes(STX + Inner + ETX); }
+  void SendBytes(const std::string& Bytes) {
+    ASSERT_EQ(FClient.SendBuf(Bytes.data(), static_cast<int>(Bytes.size())),
+              static_cast<int>(Bytes.size()));
+  }
+
+  /// The next frame without STX and ETX, or "" when none came in time. Bytes
+  /// before the STX are kept in Skipped.
+  std::string ReadFrame(int TimeoutMs = 5000) {
+    int64_t deadline = GetTickCount64() + TimeoutMs;
+    for (;;) {
+      size_t s = FBuf.find('\x02');
+      size_t e = s == std::string::npos ? s : FBuf.find('\x03', s);
+      if (e != std::string::npos) {
+        Skipped += FBuf.substr(0, s);
+        std::string f = FBuf.substr(s + 1, e - s - 1);
+        FBuf.erase(0, e + 1);
+        return f;
+      }
+      int64_t left = deadline - GetTickCount64();
+      if (left <= 0 || !Fill(static_cast<int>(left)))
+        return {};
+    }
+  }
+
+  /// Reads until the connection ends; the wait's result.
+  TWaitForDataResult WaitEnd(int TimeoutMs = 5000) {
+    int64_t deadline = GetTickCount64() + TimeoutMs;
+    for (;;) {
+      int64_t left = deadline - GetTickCount64();
+      if (left <= 0)
+        return wdTimeout;
+      TWaitForDataResult w = FClient.WaitForData(static_cast<int>(left));
+      if (w != wdReadable)
+        return w;
+      Drain();
+    }
+  }
+
+  /// Bytes arrived by the first read after they start coming.
+  size_t FirstChunk(int TimeoutMs = 5000) {
+    if (FClient.WaitForData(TimeoutMs) != wdReadable)
+      return 0;
+    Drain();
+    return FBuf.size();
+  }
+
+  int LastError() const { return FClient.LastError(); }
+
+  bool Connected = false;
+  std::string Skipped;
+
+private:
+  bool Fill(int TimeoutMs) {
+    if (FClient.WaitForData(TimeoutMs) != wdReadable)
+      return false;
+    Drain();
+    return true;
+  }
+  void Drain() {
+    char b[4096];
+    int n = FClient.ReceiveBuf(b, sizeof b);
+    FBuf.append(b, static_cast<size_t>(n));
+  }
+
+  TCustomIpClient FClient;
+  std::string FBuf;
+};
+
+TSimConfig WithCredentials() {
+  TSimConfig c;
+  c.Login = "1234";
+  c.Password = "secret";
+  return c;
+}
+
+TEST(SimUcp, LoginAnswers) {
+  struct Case {
+    const char* Name;
+    int ErrorCode; // LoginErrorCode configured
+    std::string Request;
+    std::string Answer;
+  } cases[] = {
+      {"right credentials", 7, kLoginOk, "01/00019/R/60/A//6E"},
+      {"wrong password", 7, kLoginWrongPwd, "01/00022/R/60/N/07//0B"},
+      {"wrong password, own EC", 4, kLoginWrongPwd, "01/00022/R/60/N/04//08"},
+      {"session type other than open", 7, kLoginStyp3, "01/00022/R/60/N/04//08"},
+      {"too few fields", 7, "01/00023/O/60/1234/1/20", "01/00022/R/60/N/02//06"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TSimConfig cfg = WithCredentials();
+    cfg.LoginErrorCode = c.ErrorCode;
+    TSmscServer s("ucp", cfg);
+    ASSERT_TRUE(s.Start());
+    TRawClient cl(s.Port());
+    ASSERT_TRUE(cl.Connected);
+    cl.SendFrame(c.Request);
+    EXPECT_EQ(cl.ReadFrame(), c.Answer);
+    ASSERT_TRUE(s.WaitReceived("O/60", 1, 5000));
+    EXPECT_TRUE(s.Received().at(0).Valid);
+  }
+}
+
+TEST(SimUcp, SubmitIsAcceptedWithRecipientAndTimeStamp) {
+  TSimConfig cfg;
+  cfg.StatusReportDelayMs = -1;
+  TSmscServer s("ucp", cfg);
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  cl.SendFrame(kSubmitHello);
+  std::string a1 = cl.ReadFrame();
+  cl.SendFrame(kSubmitHello);
+  std::string a2 = cl.ReadFrame();
+  std::regex ok(R"(01/00043/R/51/A//0612345678:(\d{12})/[0-9A-F]{2})");
+  std::smatch m1, m2;
+  ASSERT_TRUE(std::regex_match(a1, m1, ok)) << a1;
+  ASSERT_TRUE(std::regex_match(a2, m2, ok)) << a2;
+  EXPECT_NE(m1[1].str(), m2[1].str()) << "two submits in one second share an identifier";
+
+  ASSERT_TRUE(s.WaitSubmits(2, 5000));
+  TSubmitRecord r = s.Submits().at(0);
+  EXPECT_EQ(r.MessageId, "0612345678:" + m1[1].str());
+  EXPECT_EQ(r.Destination, "0612345678");
+  EXPECT_EQ(r.Originator, "1234");
+  EXPECT_EQ(r.Text, u"Hello");
+  EXPECT_EQ(r.Encoding, et7BitText);
+  EXPECT_TRUE(r.StatusReportRequested);
+  EXPECT_FALSE(r.DirectDisplay);
+  EXPECT_EQ(ucp::FormatTimeStamp(r.TimeStamp), m1[1].str());
+}
+
+TEST(SimUcp, SubmitDecodesEncodingsHeaderAndAlphanumericOriginator) {
+  TSmscServer s("ucp");
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  std::vector<std::string> f(33);
+  f[0] = "0612345678";
+  f[1] = "0641E110"; // "ABC" packed
+  f[28] = "5039";
+  f[18] = "4";
+  f[19] = "32";
+  f[20] = "004820AC";
+  f[30] = "0106050003AB0201020118"; // header, UCS-2 + flash
+  cl.SendBytes(ucp::BuildFrame(1, 'O', 51, f));
+  EXPECT_NE(cl.ReadFrame().find("/R/51/A//"), std::string::npos);
+  ASSERT_TRUE(s.WaitSubmits(1, 5000));
+  TSubmitRecord r = s.Submits().at(0);
+  EXPECT_EQ(r.Originator, "ABC");
+  EXPECT_EQ(r.Encoding, etUCS2Text);
+  EXPECT_EQ(r.Text, u"H\u20AC");
+  EXPECT_EQ(r.UserDataHeader, std::string("\x05\x00\x03\xAB\x02\x01", 6));
+  EXPECT_TRUE(r.DirectDisplay);
+  EXPECT_FALSE(r.StatusReportRequested);
+}
+
+TEST(SimUcp, SubmitRefusals) {
+  struct Case {
+    const char* Name;
+    TSimConfig Config;
+    std::string Request;
+    std::string Answer;
+  };
+  TSimConfig refuse;
+  refuse.SubmitErrorCode = 42;
+  TSimConfig login;
+  login.RequireLogin = true;
+  std::string badSum = kSubmitHello.substr(0, kSubmitHello.size() - 2) + "93";
+  std::string badLen = "01/00077" + kSubmitHello.substr(8);
+  Case cases[] = {
+      {"configured refusal", refuse, kSubmitHello, "01/00022/R/51/N/42//0A"},
+      {"before login", login, kSubmitHello, "01/00022/R/51/N/04//08"},
+      {"wrong checksum", {}, badSum, "01/00022/R/51/N/01//05"},
+      {"wrong length", {}, badLen, "01/00022/R/51/N/02//06"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TSmscServer s("ucp", c.Config);
+    ASSERT_TRUE(s.Start());
+    TRawClient cl(s.Port());
+    cl.SendFrame(c.Request);
+    EXPECT_EQ(cl.ReadFrame(), c.Answer);
+    EXPECT_TRUE(s.Submits().empty());
+  }
+}
+
+TEST(SimUcp, KeepAlivesAreAnswered) {
+  TSmscServer s("ucp");
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  cl.SendFrame(kAlert);
+  EXPECT_EQ(cl.ReadFrame(), "01/00019/R/31/A//6C");
+  cl.SendFrame("07/00052/O/01//0612345678//3/4B6565702D416C697665/40");
+  EXPECT_EQ(cl.ReadFrame(), "07/00019/R/01/A//6F");
+}
+
+TEST(SimUcp, AutomaticStatusReportFollowsSubmitThatAskedForOne) {
+  TSimConfig cfg;
+  cfg.StatusReportDelayMs = 50;
+  cfg.ReportStatus = 2;
+  cfg.ReportReason = 7;
+  TSmscServer s("ucp", cfg);
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  int64_t t0 = GetTickCount64();
+  cl.SendFrame(kSubmitHello);
+  std::string answer = cl.ReadFrame();
+  std::string report = cl.ReadFrame();
+  EXPECT_GE(GetTickCount64() - t0, 50);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(answer, m, std::regex(R"(:(\d{12})/)")));
+  ucp::TUcpFrame p = ucp::ParseFrame(STX + report + ETX);
+  ASSERT_TRUE(p.Ok && p.LenOk && p.CheckSumOk) << report;
+  EXPECT_EQ(p.OR, 'O');
+  EXPECT_EQ(p.OT, 53);
+  ASSERT_EQ(p.Fields.size(), 33u);
+  EXPECT_EQ(p.Fields[0], "1234");       // AdC: the sender of the reported message
+  EXPECT_EQ(p.Fields[1], "0612345678"); // OAdC: its recipient
+  EXPECT_EQ(p.Fields[14], m[1].str());  // SCTS of the submit
+  EXPECT_EQ(p.Fields[15], "2");
+  EXPECT_EQ(p.Fields[16], "007");
+  EXPECT_EQ(p.Fields[17].size(), 12u);
+
+  // The acknowledgement is recorded; nothing answers it.
+  cl.SendBytes(ucp::BuildFrame(p.TRN, 'R', 53, {"A", "", ""}));
+  EXPECT_TRUE(s.WaitReceived("R/53", 1, 5000));
+  EXPECT_EQ(cl.ReadFrame(200), "");
+}
+
+TEST(SimUcp, DeliversMessagesInEachEncoding) {
+  TSmscServer s("ucp");
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  ASSERT_TRUE(s.WaitForSessions(1, 5000));
+  const TDateTime ts = EncodeDateTime(2012, 3, 2, 12, 34, 56, 0);
+  struct Case {
+    const char* Name;
+    TSimMessage Message;
+    std::string Frame;
+  } cases[] = {
+      {"7-bit",
+       {"0612345678", "1234", u"Hello", et7BitText, "", ts},
+       "01/00086/O/52/0612345678/1234/////////////020312123456////3//48656C6C6F/////////////89"},
+      {"8-bit",
+       {"0612345678", "1234", u"abcd", et8BitHexadecimal, "", ts},
+       "02/00088/O/52/0612345678/1234/////////////020312123456////4/16/ABCD//////////020104///E0"},
+      {"UCS-2 with header",
+       {"0612345678", "1234", u"H\u20AC", etUCS2Text, std::string("\x05\x00\x03\xAB\x02\x01", 6),
+        ts},
+       "03/00108/O/52/0612345678/1234/////////////020312123456////4/32/004820AC//////////"
+       "0106050003AB0201020108///B9"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(s.Deliver(c.Message), prSent);
+    EXPECT_EQ(cl.ReadFrame(), c.Frame);
+  }
+  TSimMessage bad{"06/1", "1234", u"x", et7BitText, "", ts};
+  EXPECT_EQ(s.Deliver(bad), prCannotCarry);
+  TSimMessage notHex{"0612345678", "1234", u"xyz", et8BitHexadecimal, "", ts};
+  EXPECT_EQ(s.Deliver(notHex), prCannotCarry);
+}
+
+TEST(SimUcp, AlertCarriesTheLoggedInAddress) {
+  TSmscServer s("ucp");
+  EXPECT_EQ(s.Alert(), prNoSession);
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  cl.SendFrame(kLoginOk);
+  EXPECT_EQ(cl.ReadFrame(), "01/00019/R/60/A//6E");
+  EXPECT_EQ(s.Alert(), prSent);
+  EXPECT_EQ(cl.ReadFrame(), "01/00026/O/31/1234/0539/C1");
+}
+
+TEST(SimUcp, LateAndMissingAnswers) {
+  TSimConfig cfg;
+  cfg.ResponseDelayMs = 150;
+  TSmscServer s("ucp", cfg);
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  int64_t t0 = GetTickCount64();
+  cl.SendFrame(kAlert);
+  EXPECT_EQ(cl.ReadFrame(), "01/00019/R/31/A//6C");
+  EXPECT_GE(GetTickCount64() - t0, 150);
+
+  cfg.ResponseDelayMs = 0;
+  cfg.SilentOperations = {"O/51"};
+  s.SetConfig(cfg);
+  cl.SendFrame(kSubmitHello);
+  EXPECT_EQ(cl.ReadFrame(300), "");
+  EXPECT_EQ(s.CountReceived("O/51"), 1);
+  cl.SendFrame(kAlert); // other operations still answered
+  EXPECT_EQ(cl.ReadFrame(), "01/00019/R/31/A//6C");
+}
+
+TEST(SimUcp, ClosesOrResetsAfterConfiguredFrames) {
+  for (bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "reset" : "close");
+    TSimConfig cfg;
+    (reset ? cfg.ResetAfterFrames : cfg.CloseAfterFrames) = 2;
+    TSmscServer s("ucp", cfg);
+    ASSERT_TRUE(s.Start());
+    TRawClient cl(s.Port());
+    cl.SendFrame(kAlert);
+    EXPECT_EQ(cl.ReadFrame(), "01/00019/R/31/A//6C");
+    cl.SendFrame(kAlert);
+    EXPECT_EQ(cl.WaitEnd(), reset ? wdFailed : wdClosed);
+    if (reset) {
+      EXPECT_EQ(cl.LastError(), ECONNRESET);
+    }
+    EXPECT_EQ(s.CountReceived("O/31"), 2);
+    EXPECT_TRUE(s.WaitNoSession(5000));
+  }
+}
+
+TEST(SimUcp, SplitsFramesAndSendsGarbage) {
+  TSimConfig cfg;
+  cfg.SplitPieceSize = 4;
+  cfg.SplitDelayMs = 30;
+  cfg.GarbageBeforeFrames = true;
+  TSmscServer s("ucp", cfg);
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  cl.SendFrame(kAlert);
+  EXPECT_LT(cl.FirstChunk(), 8u);
+  // The garbage holds an STX too; the real frame is the last one.
+  std::string f;
+  for (int i = 0; i < 3 && f != "01/00019/R/31/A//6C"; ++i)
+    f = cl.ReadFrame();
+  EXPECT_EQ(f, "01/00019/R/31/A//6C");
+  EXPECT_EQ(cl.Skipped.substr(0, 7), "garbage");
+}
+
+TEST(SimUcp, ClientGarbageIsSkippedAndAnOverlongFrameDropped) {
+  TSmscServer s("ucp");
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  cl.SendBytes("noise" + STX + "half a frame" + STX + kAlert + ETX);
+  EXPECT_EQ(cl.ReadFrame(), "01/00019/R/31/A//6C");
+  // An STX never closed: the simulator keeps no more than one frame's worth.
+  cl.SendBytes(STX + std::string(ucp::kMaxLen + 10, 'x'));
+  cl.SendFrame(kAlert);
+  EXPECT_EQ(cl.ReadFrame(), "01/00019/R/31/A//6C");
+  EXPECT_EQ(s.CountReceived("O/31"), 2);
+}
+
+TEST(SimUcp, CutTable) {
+  TUcpPersonality p;
+  struct Case {
+    const char* Name;
+    std::string Bytes;
+    TFrameCut::TKind Kind;
+    size_t Length;
+  } cases[] = {
+      {"empty", "", TFrameCut::fcNeedMore, 0},
+      {"partial", STX + "01/000", TFrameCut::fcNeedMore, 0},
+      {"whole", STX + "ab" + ETX + "x", TFrameCut::fcFrame, 4},
+      {"leading noise", "xy" + STX, TFrameCut::fcSkip, 2},
+      {"noise only", "xyz", TFrameCut::fcSkip, 3},
+      {"restarted frame", STX + "ab" + STX + "c" + ETX, TFrameCut::fcSkip, 3},
+      {"too long", STX + std::string(ucp::kMaxLen + 1, 'x'), TFrameCut::fcSkip, 1},
+      {"longest possible", STX + std::string(ucp::kMaxLen, 'x'), TFrameCut::fcNeedMore, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TFrameCut cut = p.Cut(c.Bytes);
+    EXPECT_EQ(cut.Kind, c.Kind);
+    EXPECT_EQ(cut.Length, c.Length);
+  }
+}
+
+TEST(SimServer, ServesClientsApartAndStopsWithClientsAttached) {
+  garvel::testing::TSimulator sim("ucp");
+  TRawClient a(sim.Port());
+  TRawClient b(sim.Port());
+  ASSERT_TRUE(sim->WaitForSessions(2, 5000));
+  a.SendFrame(kLoginOk);
+  EXPECT_EQ(a.ReadFrame(), "01/00019/R/60/A//6E");
+  b.SendFrame(kAlert);
+  EXPECT_EQ(b.ReadFrame(), "01/00019/R/31/A//6C");
+  std::vector<TReceivedFrame> r = sim->Received();
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_NE(r[0].Session, r[1].Session);
+  // Pushes go to the newest connection.
+  EXPECT_EQ(sim->Alert(), prSent);
+  EXPECT_NE(b.ReadFrame().find("/O/31/"), std::string::npos);
+  sim->Stop(); // neither client has closed
+  EXPECT_EQ(a.WaitEnd(), wdClosed);
+  EXPECT_EQ(b.WaitEnd(), wdClosed);
+  EXPECT_EQ(sim->Deliver({}), prNoSession);
+}
+
+TEST(SimServer, UnknownProtocolAndBusyPort) {
+  EXPECT_THROW(TSmscServer("x25"), std::invalid_argument);
+  TSmscServer a("ucp");
+  ASSERT_TRUE(a.Start());
+  TSmscServer b("ucp");
+  EXPECT_FALSE(b.Start("127.0.0.1", a.Port()));
+  EXPECT_EQ(b.LastError(), EADDRINUSE);
+}
+
+} // namespace
+} // namespace garvel::sim
