@@ -3,6 +3,7 @@
 
 #include "CodePage.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace garvel::ucp {

@@ -189,7 +189,8 @@ GARVEL_API TDateTime TimeStrToDateTime(const std::string& S);
 
 /// An alphanumeric address for OAdC: two hexadecimal digits giving the
 /// number of semi-octets the packed text uses, then the GSM 7-bit packed
-/// text in hexadecimal. "ABC" gives "0641E110".
+/// text in hexadecimal. "ABC" gives "0641E110". Empty when the count does
+/// not fit two digits (more than 145 septets).
 GARVEL_API std::string EncodeAlphaNumericOriginator(const std::string& S);
 
 /// OnMessageReceived(Sender, Destination, Originator, SMText, Encoding,
@@ -243,7 +244,7 @@ public:
   int InitializeSession(const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
                         const std::string& Password, bool DoLogin);
   /// Sends an OT 60 login and waits for its result, in any state; changes
-  /// no state. Blocks up to ResponseTimeOut. 0, the EC, -1 or -4.
+  /// no state. The password travels as hexadecimal text, so any byte goes. Blocks up to ResponseTimeOut. 0, the EC, -1 or -4.
   int Login(const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
             const std::string& Password);
   /// Sends the keep-alive chosen by KeepAliveOperation from the session's
@@ -270,8 +271,9 @@ public:
   /// OnStatusReportReceived; true when a handler is assigned.
   bool StatusReportReceived(TxcSMSCMessage& Message) override;
 
-  /// The relay's messages as UCP messages (EInvalidCast otherwise). The
-  /// input message is written by the receive thread while a session runs.
+  /// The relay's messages as UCP messages (EInvalidCast otherwise), for
+  /// inspection: while a session runs the receive thread rewrites the input
+  /// message and the keep-alive thread the output message.
   TxcSMSCMessageUCP& GetInputMessage() const;
   TxcSMSCMessageUCP& GetOutputMessage() const;
 
