@@ -1,0 +1,392 @@
+// The SMPP 3.4 protocol, ESME side: the PDU codec TxcSMSCMessageSMPP and the
+// component TxcGarvelSMPP through which an application binds to an SMSC.
+#pragma once
+
+#include "GarvelExport.h"
+#include "xcGarvel.h"
+#include "xuSMSCExtractSM.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace garvel::smpp {
+
+/// The four header fields of a PDU, in host byte order.
+struct TMsgHeaderSMPP {
+  uint32_t command_length = 0;
+  uint32_t command_id = 0;
+  uint32_t command_status = 0;
+  uint32_t sequence_number = 0;
+};
+
+/// Which bind PDU opens the session.
+enum TxcBindModeSMPP : uint8_t {
+  bmTransceiver, ///< bind_transceiver: submit and receive
+  bmTransmitter, ///< bind_transmitter: submit only
+  bmReceiver     ///< bind_receiver: receive only
+};
+
+/// Size of the PDU header; command_length counts it.
+constexpr int kHeaderSize = 16;
+/// Largest PDU the reader frames; a longer command_length ends the session.
+constexpr int kMaxPDUSize = 65536;
+/// Largest short_message (user data header plus text) in octets.
+constexpr int kMaxShortMessage = 254;
+
+/// command_id values.
+enum : uint32_t {
+  kGenericNack = 0x80000000,
+  kBindReceiver = 0x00000001,
+  kBindTransmitter = 0x00000002,
+  kSubmitSm = 0x00000004,
+  kDeliverSm = 0x00000005,
+  kUnbind = 0x00000006,
+  kBindTransceiver = 0x00000009,
+  kOutbind = 0x0000000B,
+  kEnquireLink = 0x00000015,
+  kAlertNotification = 0x00000102,
+  kDataSm = 0x00000103,
+  /// Set in the command_id of every response.
+  kResponseBit = 0x80000000
+};
+
+/// command_status values the library itself sends or names.
+enum : uint32_t {
+  kESME_ROK = 0x00000000,
+  kESME_RINVCMDID = 0x00000003, ///< invalid command_id: our answer to a request we do not serve
+  kESME_RBINDFAIL = 0x0000000D,
+  kESME_RINVPASWD = 0x0000000E
+};
+
+/// Tags of the optional parameters read from a delivery receipt.
+enum : uint16_t {
+  kTagReceiptedMessageId = 0x001E,
+  kTagNetworkErrorCode = 0x0423,
+  kTagMessageState = 0x0427
+};
+
+/// One SMPP 3.4 PDU: a 16-octet header (command_length, command_id,
+/// command_status, sequence_number, each most significant octet first)
+/// followed by the body. Text fields of the body are C-octet strings.
+///
+/// Encoders empty FBuffer and leave exactly one PDU in it. The request
+/// encoders refuse, returning false before they take a sequence number or
+/// touch FBuffer, a request the PDU cannot carry: a zero octet inside a
+/// C-octet string field (it would end the field early for the receiver),
+/// user data above kMaxShortMessage octets (sm_length would not announce
+/// it), or a time that is not a finite number. The component turns that
+/// into rcCannotCarry and sends nothing.
+///
+/// Decoders read only inside FBuffer: a C-octet string without its zero
+/// octet ends at the end of the PDU, fixed fields cut off by the end of the
+/// PDU read as 0, an sm_length past the end takes the octets there are, and
+/// a truncated optional parameter ends the walk over them. They never throw
+/// for malformed input once the 16 header octets are there.
+///
+/// Response matching. A message can be told which response it awaits
+/// (AwaitResponse); its GetMessageType then classifies a response whose
+/// command_id or sequence_number is not the awaited one as mtUnknown, so
+/// that the relay drops it instead of completing another request with it.
+/// TxcGarvelSMPP turns this on for its input message; a plain message
+/// classifies responses by command_id alone.
+///
+/// Not thread-safe; the relay hands message objects between threads (the
+/// awaited responses of the relay's input message are guarded by the
+/// relay's input lock).
+class GARVEL_API TxcSMSCMessageSMPP : public TxcSMSCMessage {
+public:
+  TxcSMSCMessageSMPP();
+  ~TxcSMSCMessageSMPP() override;
+
+  // The parameterless slots of the base stay reachable (and abstract): the
+  // operations below with parameters are new operations beside them.
+  using TxcSMSCMessage::DecodeReceiveMsg;
+  using TxcSMSCMessage::EncodeLoginMsg;
+  using TxcSMSCMessage::EncodeSubmitMsg;
+
+  // --- Byte order and primitives -----------------------------------------
+
+  static uint16_t ChangeByteOrderWord(uint16_t Value);
+  static uint32_t ChangeByteOrderLongWord(uint32_t Value);
+  /// Append and read most significant octet first. The readers throw
+  /// ERangeError past the end of FBuffer, as the base ones do.
+  void AddWord(uint16_t Value) override;
+  void AddLongWord(uint32_t Value) override;
+  uint16_t GetWord(int& Index) const override;
+  uint32_t GetLongWord(int& Index) const override;
+  /// Appends the octets of S and one zero octet. Throws EConvertError when S
+  /// holds a zero octet itself (the field would end there for the reader).
+  void AddCString(const std::string& S);
+  /// Appends the four header fields: 16 octets.
+  void AddHeader(const TMsgHeaderSMPP& Header);
+  /// The octets from Index up to the next zero octet; Index ends behind it.
+  /// Without a zero octet: the octets up to the end of FBuffer, Index at the
+  /// end. At or past the end: empty, Index at the end.
+  std::string GetCString(int& Index) const;
+  /// The header at the start of FBuffer, whatever Index held; Index ends at
+  /// 16. Throws ERangeError when FBuffer holds fewer than 16 octets.
+  TMsgHeaderSMPP GetHeader(int& Index) const;
+  /// The sequence_number for the next request: FSequenceNumber, which then
+  /// advances; after 2147483647 it starts again at 1.
+  int GetSequenceNumber();
+
+  /// Reads the optional parameter at Index of Data (tag, length, value, the
+  /// numbers most significant octet first) and moves Index behind it. False,
+  /// Index unchanged, at the end of Data and for a parameter cut off by the
+  /// end of Data (its tag, length or value incomplete).
+  static bool GetTLV(const TByteDynArray& Data, int& Index, int& Tag, TByteDynArray& Value);
+  /// Reads the next blank-separated word of a receipt text from Position
+  /// (1-based) and moves Position to the next word. A word "key:value" sets
+  /// Key and Value (Value without surrounding blanks and control
+  /// characters); a word without ":" leaves both unchanged. False once
+  /// Position is not less than the length of Text.
+  static bool GetFieldValue(const std::string& Text, int& Position, std::string& Key,
+                            std::string& Value);
+
+  // --- Framing and classification ------------------------------------------
+
+  /// kHeaderSize.
+  int GetHeaderSize() const override;
+  /// command_length; 0 (unframeable: the relay ends the session with
+  /// drUnframeable) when it is below 16, since then the stream cannot be
+  /// cut into PDUs any more. A length above the relay's cap (kMaxPDUSize)
+  /// ends the session the same way.
+  int GetMessageSize() const override;
+  /// By command_id:
+  /// - deliver_sm: mtDeliver (receipts too; DecodeReceiveMsg tells them);
+  /// - enquire_link, unbind and every other request that SMPP wants
+  ///   answered (all but outbind and alert_notification): mtDeliver, so
+  ///   that the relay hands them to TxcGarvelSMPP, which answers them;
+  /// - bind_receiver_resp, bind_transmitter_resp, bind_transceiver_resp:
+  ///   mtLoginRsp; submit_sm_resp: mtSubmitRsp; enquire_link_resp:
+  ///   mtAliveRsp; generic_nack: mtNack;
+  /// - anything else (and a buffer shorter than a header): mtUnknown.
+  /// With response matching on, see the class comment: an awaited
+  /// generic_nack takes the type of the response it stands for (its
+  /// decoder then gives rcGeneralError), one with sequence_number 0 stays
+  /// mtNack, and any other response is mtUnknown.
+  TReceiveMessageType GetMessageType() const override;
+  /// FSequenceNumber := 1; called on the output message when a session starts.
+  void Reset() override;
+  std::unique_ptr<TxcSMSCMessage> NewInstance() const override;
+
+  // --- Encoders ------------------------------------------------------------
+
+  /// bind_transceiver, bind_transmitter or bind_receiver by BindMode (any
+  /// other value: bind_transceiver), interface_version 0x34, address_range
+  /// empty. False when SystemID, Password or SystemType holds a zero octet.
+  bool EncodeLoginMsg(const std::string& SystemID, const std::string& Password, uint8_t TON,
+                      uint8_t NPI, const std::string& SystemType, TxcBindModeSMPP BindMode);
+  /// submit_sm. The user data is UserDataHeader (hexadecimal digits, its
+  /// length octet first) followed by the text: et7BitText one Windows-1252
+  /// octet per character, et8BitHexadecimal the octets SMText spells in
+  /// hexadecimal digits, etUCS2Text UCS-2 high octet first; data_coding
+  /// 0x00, 0x04 or 0x08, plus 0x10 with soDirectDisplay. esm_class 0x40 with
+  /// a header. registered_delivery 0x11 with soRequestStatusReport.
+  /// schedule_delivery_time and validity_period from DeliveryTime and
+  /// ValidityPeriod in the absolute form (the Absolute option wins) or the
+  /// relative one, else empty. False when Destination or Originator holds a
+  /// zero octet, the user data exceeds kMaxShortMessage octets, or a time
+  /// that is to be sent is not finite.
+  bool EncodeSubmitMsg(const std::string& Destination, uint8_t DestTON, uint8_t DestNPI,
+                       const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
+                       const std::u16string& SMText, TxcEncodingType Encoding,
+                       const std::string& UserDataHeader, TxcSubmitOptionSet Options,
+                       TDateTime DeliveryTime, TDateTime ValidityPeriod);
+  /// enquire_link (16 octets) with the next sequence number.
+  void EncodeAliveMsg() override;
+  /// The answer to the request PDU in Message, under its sequence_number:
+  /// deliver_sm_resp with an empty message_id (17 octets) for deliver_sm;
+  /// enquire_link_resp or unbind_resp (16 octets) for those; generic_nack
+  /// with ESME_RINVCMDID (16 octets) for any other request. Throws
+  /// EInvalidCast when Message is not a TxcSMSCMessageSMPP, ERangeError
+  /// when it holds no whole header.
+  void EncodeResponseMsg(TxcSMSCMessage& Message) override;
+
+  // --- Decoders ------------------------------------------------------------
+
+  /// Reads the deliver_sm in FBuffer. MsgType is mtStatusReport for a
+  /// receipt (esm_class 0x04 or 0x20, or a text with the three words id:,
+  /// stat: and err:), else mtDeliver. For a receipt MessageID, SMStatus and
+  /// FailureReason come from the text and then from the optional parameters
+  /// receipted_message_id, message_state and network_error_code, and the
+  /// addresses are exchanged so that Destination is the handset the
+  /// submitted message went to. Without those: MessageID empty, SMStatus 0,
+  /// FailureReason -1. Throws ERangeError when FBuffer holds no whole header.
+  void DecodeReceiveMsg(TReceiveMessageType& MsgType, std::string& MessageID,
+                        std::string& Destination, uint8_t& DestTON, uint8_t& DestNPI,
+                        std::string& Originator, uint8_t& OrigTON, uint8_t& OrigNPI,
+                        std::u16string& SMText, TxcEncodingType& Encoding,
+                        std::string& UserDataHeader, uint8_t& SMStatus, int& FailureReason) const;
+  /// FResultCode := command_status (rcGeneralError for a generic_nack); the
+  /// system_id is not kept.
+  void DecodeLoginRspMsg() override;
+  /// FResultCode := command_status and FMessageID := message_id (empty when
+  /// the response has no body); a generic_nack gives rcGeneralError and
+  /// leaves FMessageID as it was.
+  void DecodeSubmitRspMsg() override;
+  /// FResultCode := 0 (rcGeneralError for a generic_nack).
+  void DecodeAliveRspMsg() override;
+
+  // --- Response matching -----------------------------------------------------
+
+  /// Turns response matching on or off (off after construction).
+  void SetResponseMatching(bool On) { FMatchResponses = On; }
+  bool ResponseMatching() const { return FMatchResponses; }
+  /// Records that the response to the request PDU Request (a bind,
+  /// submit_sm or enquire_link in Request's FBuffer) is awaited. enquire_link
+  /// is awaited on its own; a bind or submit_sm replaces the one before it.
+  void AwaitResponse(const TxcSMSCMessageSMPP& Request);
+  /// Nothing is awaited any more for the kind of request Request holds.
+  void EndAwait(const TxcSMSCMessageSMPP& Request);
+
+  /// message_id of the last submit_sm_resp decoded into this object.
+  std::string FMessageID;
+  /// The sequence_number the next request takes: 0 after construction, 1
+  /// after Reset.
+  int32_t FSequenceNumber = 0;
+
+private:
+  struct TAwaited {
+    uint32_t CommandId = 0; // the response's command_id; 0: nothing awaited
+    uint32_t Sequence = 0;
+  };
+  bool Awaits(const TAwaited& A, const TMsgHeaderSMPP& H) const;
+
+  bool FMatchResponses = false;
+  TAwaited FAwaitSubmit; // a bind or submit_sm
+  TAwaited FAwaitAlive;  // an enquire_link
+};
+
+/// DateTime as SMPP's absolute time "YYMMDDhhmmsstnnp", taken as local time
+/// in the zone in force now: t tenths of a second, nn quarter hours from
+/// UTC, p "+" ahead of UTC or "-" behind it (and at UTC).
+GARVEL_API std::string AbsoluteTimeStr(TDateTime DateTime);
+/// Duration as SMPP's relative time "0000DDhhmmss000R": whole days (at most
+/// 31; a negative duration counts as 0) and the time of day of the rest.
+GARVEL_API std::string RelativeTimeStr(TDateTime Duration);
+/// message_state of a receipt's "stat" word: DELIVRD 2, EXPIRED 3, DELETED 4,
+/// UNDELIV 5, ACCEPTD 6, UNKNOWN 7, REJECTD 8, anything else 7.
+GARVEL_API uint8_t StatusWordToState(const std::string& Word);
+
+/// OnMessageReceived(Sender, Destination, DestTON, DestNPI, Originator,
+/// OrigTON, OrigNPI, SMText, Encoding, UserDataHeader): a mobile-originated
+/// message. Destination is the application's address.
+using TMessageReceivedEvent = std::function<void(
+    TObject* Sender, const std::string& Destination, uint8_t DestTON, uint8_t DestNPI,
+    const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI, const std::u16string& SMText,
+    TxcEncodingType Encoding, const std::string& UserDataHeader)>;
+
+/// OnStatusReportReceived(Sender, MessageID, Destination, DestTON, DestNPI,
+/// Originator, OrigTON, OrigNPI, SMStatus, FailureReason): a delivery
+/// receipt. Destination is the handset the submitted message went to,
+/// Originator its sender; SMStatus is an SMPP message_state (0 unknown);
+/// FailureReason the network_error_code (network type * 65536 + error
+/// code), else the receipt's "err" number, else -1.
+using TStatusReportReceivedEvent = std::function<void(
+    TObject* Sender, const std::string& MessageID, const std::string& Destination, uint8_t DestTON,
+    uint8_t DestNPI, const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
+    uint8_t SMStatus, int FailureReason)>;
+
+/// The SMPP component: a session with an SMSC as an ESME over SMPP 3.4.
+///
+/// Threads. Create it, call every operation and pump the notification queue
+/// on one thread (the "main" thread); OnMessageReceived,
+/// OnStatusReportReceived, OnDisconnected and OnError run there. Alive also
+/// runs on the keep-alive thread. Requests block the caller until the
+/// SMSC's response or ResponseTimeOut.
+///
+/// Results of the requests: rcOk (0), rcTimeOut (-1: no response in time,
+/// or the link broke), rcWrongState (-2: nothing sent), rcGeneralError (-3:
+/// generic_nack), rcCannotCarry (-4: a value the PDU cannot carry, nothing
+/// sent), or the command_status of the SMSC's negative response.
+///
+/// Responses are matched to their request by command_id and
+/// sequence_number: a response that comes after its request timed out is
+/// dropped, never taken for the next request's.
+///
+/// The SMSC's own requests are answered on the main thread while it pumps:
+/// deliver_sm with deliver_sm_resp when the matching event handler is
+/// assigned (otherwise not at all, so that the SMSC delivers it again),
+/// enquire_link with enquire_link_resp, unbind with unbind_resp after which
+/// the session ends (one OnDisconnected with drPeerClosed), and any other
+/// request with generic_nack (ESME_RINVCMDID).
+///
+/// Teardown. The destructor stops and joins the worker threads before
+/// anything of this object goes away; it raises no event and sends no
+/// unbind.
+class GARVEL_API TxcGarvelSMPP : public TxcGarvel {
+public:
+  explicit TxcGarvelSMPP(TComponent* AOwner);
+  ~TxcGarvelSMPP() override;
+
+  // The relay's parameterless requests stay reachable; Login and
+  // SubmitMessage without parameters end in EAbstractError.
+  using TxcGarvel::InitializeSession;
+  using TxcGarvel::Login;
+  using TxcGarvel::SubmitMessage;
+
+  /// Starts the session on a connection opened with Connect (the receive
+  /// thread, and the keep-alive thread with KeepAlive, start; sequence
+  /// numbers restart at 1), then binds (see Login). Returns 0 and state
+  /// rsLoggedIn, or the bind's result leaving rsInitialized with the
+  /// threads running; called again in rsInitialized it binds again. -2 in
+  /// any other state. Blocks up to ResponseTimeOut.
+  int InitializeSession(const std::string& SystemID, const std::string& Password, uint8_t TON,
+                        uint8_t NPI, const std::string& SystemType, TxcBindModeSMPP BindMode);
+  /// Sends a bind by BindMode and waits for its response; changes no state.
+  /// 0, the command_status of a refusal (ESME_RINVPASWD 0x0E, ESME_RBINDFAIL
+  /// 0x0D...), -1, -3 or -4.
+  int Login(const std::string& SystemID, const std::string& Password, uint8_t TON, uint8_t NPI,
+            const std::string& SystemType, TxcBindModeSMPP BindMode);
+  /// Sends enquire_link and waits for enquire_link_resp (any thread). 0, -1
+  /// or -3.
+  int Alive() override;
+  /// SubmitMessageEx with DeliveryTime and ValidityPeriod 0.
+  int SubmitMessage(const std::string& Destination, uint8_t DestTON, uint8_t DestNPI,
+                    const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
+                    const std::u16string& SMText, TxcEncodingType Encoding,
+                    const std::string& UserDataHeader, TxcSubmitOptionSet Options,
+                    std::string& MessageID);
+  /// Sends submit_sm (see TxcSMSCMessageSMPP::EncodeSubmitMsg) and waits for
+  /// submit_sm_resp. Returns 0, -1, -2 (not rsLoggedIn), -3, -4 or the
+  /// SMSC's command_status. MessageID always receives SubmitMessageID()
+  /// afterwards: the message_id of the last submit_sm_resp this component
+  /// decoded, which is this submit's only when the result is 0.
+  int SubmitMessageEx(const std::string& Destination, uint8_t DestTON, uint8_t DestNPI,
+                      const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
+                      const std::u16string& SMText, TxcEncodingType Encoding,
+                      const std::string& UserDataHeader, TxcSubmitOptionSet Options,
+                      TDateTime DeliveryTime, TDateTime ValidityPeriod, std::string& MessageID);
+
+  /// Main thread, called by the relay for every deliver_sm and every
+  /// request of the SMSC: raises OnMessageReceived or
+  /// OnStatusReportReceived and answers as the class comment says.
+  bool MessageReceived(TxcSMSCMessage& Message) override;
+
+  /// The relay's messages as SMPP messages (EInvalidCast otherwise). The
+  /// input message is written by the receive thread while a session runs.
+  TxcSMSCMessageSMPP& GetInputMessage() const;
+  TxcSMSCMessageSMPP& GetOutputMessage() const;
+
+  /// See SubmitMessageEx; empty until a submit_sm_resp has been decoded.
+  const std::u16string& SubmitMessageID() const { return FSubmitMessageID; }
+
+  TMessageReceivedEvent OnMessageReceived;
+  TStatusReportReceivedEvent OnStatusReportReceived;
+
+private:
+  TxcSMSCMessageSMPP& Out() const { return GetOutputMessage(); }
+  enum TExchange : uint8_t { exLogin, exSubmit, exAlive };
+  // Sends the request encoded in the output message (output lock held),
+  // waits for the response it awaits, then stops awaiting it. Copies the
+  // decoded message_id into FSubmitMessageID8 for a submit.
+  int Exchange(TExchange Kind);
+
+  std::u16string FSubmitMessageID;
+  std::string FSubmitMessageID8; // the same id as received, octet for octet
+};
+
+} // namespace garvel::smpp
