@@ -439,8 +439,6 @@ void TxcSMSCMessageUCP::DecodeReceiveMsg(std::string& Destination, std::string& 
   case etUCS2Text:
     SMText = HexStrToWideString(text);
     break;
-  default:
-    break;
   }
 }
 
@@ -521,6 +519,12 @@ int TxcGarvelUCP::InitializeSession(const std::string& Originator, uint8_t OrigT
   // than start a session whose keep-alives cannot go out.
   if (!TxcSMSCMessageUCP::CanCarry(Originator))
     return rcCannotCarry;
+  if (DoLogin) {
+    // A login that cannot go out would leave a session that never opens.
+    TxcSMSCMessageUCP probe;
+    if (!probe.EncodeLoginMsg(Originator, OrigTON, OrigNPI, Password))
+      return rcCannotCarry;
+  }
   {
     std::lock_guard<std::mutex> g(FOriginatorLock);
     FOriginator = Originator;

@@ -238,13 +238,15 @@ public:
   /// is sent and its result awaited. Blocks up to ResponseTimeOut.
   /// Returns 0 and state rsLoggedIn (at once without DoLogin); -2 outside
   /// rsConnected (the originator is still stored for the keep-alives);
-  /// -4 when Originator cannot be carried (nothing changes); with DoLogin
+  /// -4 when Originator (or with DoLogin the login frame) cannot be carried
+  /// (nothing changes); with DoLogin
   /// the login's result, leaving rsInitialized when it is not 0 (a new
   /// session then needs Disconnect and Connect).
   int InitializeSession(const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
                         const std::string& Password, bool DoLogin);
   /// Sends an OT 60 login and waits for its result, in any state; changes
-  /// no state. The password travels as hexadecimal text, so any byte goes. Blocks up to ResponseTimeOut. 0, the EC, -1 or -4.
+  /// no state. The password travels as hexadecimal text, so any byte goes. Blocks up to
+  /// ResponseTimeOut. 0, the EC, -1 or -4.
   int Login(const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
             const std::string& Password);
   /// Sends the keep-alive chosen by KeepAliveOperation from the session's

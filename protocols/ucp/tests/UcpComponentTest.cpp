@@ -223,6 +223,8 @@ TEST_F(UcpComponent, RefusesWhatCannotBeCarriedWithoutSending) {
   Connect();
   EXPECT_EQ(Ucp.InitializeSession("12/34", 1, 1, "", false), rcCannotCarry);
   EXPECT_EQ(Ucp.State(), rsConnected);
+  EXPECT_EQ(Ucp.InitializeSession("1234", 1, 1, std::string(50000, 'p'), true), rcCannotCarry);
+  EXPECT_EQ(Ucp.State(), rsConnected);
   ASSERT_EQ(Ucp.InitializeSession("1234", 1, 1, "", false), 0);
   TDateTime ts = 0;
   EXPECT_EQ(Ucp.SubmitMessage("06/12", "1234", u"x", et7BitText, "", {}, ts), rcCannotCarry);
