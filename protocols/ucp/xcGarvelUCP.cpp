@@ -475,9 +475,17 @@ void TxcSMSCMessageUCP::DecodeSubmitRspMsg() {
     const std::string sm = Field(3); // "address:DDMMYYhhmmss"
     size_t colon = sm.find(':');
     std::string time = colon == std::string::npos ? std::string() : sm.substr(colon + 1);
-    if (!time.empty())
-      FTimeStamp = TimeStrToDateTime(time);
+    // The SMSC accepted the message: an unreadable time must not turn that
+    // into a time-out (the application would submit it again). The time
+    // stamp is then unknown (0).
     FResultCode = 0;
+    if (!time.empty()) {
+      try {
+        FTimeStamp = TimeStrToDateTime(time);
+      } catch (const EConvertError&) {
+        FTimeStamp = 0;
+      }
+    }
   } else {
     StoreErrorCode(Field(2));
   }

@@ -496,7 +496,11 @@ TEST(UcpDecode, Results) {
     EXPECT_EQ(m.FTimeStamp, c.TimeStamp);
   }
   TIn bad(Frame(1, 'R', 51, {"A", "", "0612345678:999999999999"}));
-  EXPECT_THROW(bad.DecodeSubmitRspMsg(), EConvertError);
+  bad.FTimeStamp = earlier;
+  bad.FResultCode = 5;
+  bad.DecodeSubmitRspMsg();
+  EXPECT_EQ(bad.FResultCode, 0) << "accepted, whatever the time says";
+  EXPECT_EQ(bad.FTimeStamp, 0) << "an unreadable time is unknown, not the previous one";
 }
 
 TEST(UcpDecode, TimeStrToDateTime) {
