@@ -1,6 +1,7 @@
 // The protocols the simulator speaks, by name.
 #include "Personality.h"
 
+#include "SmppPersonality.h"
 #include "UcpPersonality.h"
 
 namespace garvel::sim {
@@ -8,11 +9,13 @@ namespace garvel::sim {
 std::unique_ptr<TPersonality> CreatePersonality(const std::string& Protocol) {
   if (Protocol == "ucp")
     return std::make_unique<TUcpPersonality>();
+  if (Protocol == "smpp")
+    return std::make_unique<TSmppPersonality>();
   return nullptr;
 }
 
 std::vector<std::string> PersonalityNames() {
-  return {"ucp"};
+  return {"ucp", "smpp"};
 }
 
 } // namespace garvel::sim
