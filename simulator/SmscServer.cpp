@@ -388,8 +388,6 @@ bool TSmscServer::Start(const std::string& Host, int Port) {
     return false;
   }
   FPort.store(FListener->Port());
-  Log("listening on " + Host + ":" + std::to_string(FListener->Port()) + " (" +
-      FPersonality->Name() + ")");
   FAcceptThread = std::make_unique<TSimThread>([this](TThread& T) { AcceptLoop(T); });
   FAcceptThread->Start();
   return true;

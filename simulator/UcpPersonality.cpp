@@ -126,6 +126,8 @@ std::string StatusText(const std::string& Destination, const std::string& Scts, 
 
 class TUcpSession : public TProtocolSession {
 public:
+  explicit TUcpSession(const TUcpPersonality& Owner) : FOwner(Owner) {}
+
   std::vector<std::string> Handle(const std::string& Frame, TSessionLink& Link) override {
     TUcpFrame f = ParseFrame(Frame);
     if (f.TRN < 0 || f.OT < 0 || (f.OR != 'O' && f.OR != 'R')) {
@@ -306,12 +308,7 @@ private:
     if (Cfg.SubmitErrorCode != 0)
       return Nack(F, Cfg.SubmitErrorCode);
 
-    // The time stamp identifies the message together with the recipient:
-    // never hand out the same second twice.
-    TDateTime scts = WholeSeconds(Now());
-    if (scts <= FLastStamp)
-      scts = WholeSeconds(FLastStamp + 1.0 / 86400.0);
-    FLastStamp = scts;
+    TDateTime scts = FOwner.NextTimeStamp();
     rec.TimeStamp = scts;
     rec.MessageId = adc + ":" + FormatTimeStamp(scts);
     Link.SubmitAccepted(rec);
@@ -333,10 +330,10 @@ private:
     return t;
   }
 
+  const TUcpPersonality& FOwner;
   bool FLoggedIn = false;
   std::string FAddress; // the address of the last accepted login
   int FNextTRN = 1;
-  TDateTime FLastStamp = 0;
 };
 
 } // namespace
@@ -453,7 +450,16 @@ std::string TUcpPersonality::Garbage() const {
 }
 
 std::unique_ptr<TProtocolSession> TUcpPersonality::NewSession() const {
-  return std::make_unique<ucp::TUcpSession>();
+  return std::make_unique<ucp::TUcpSession>(*this);
+}
+
+TDateTime TUcpPersonality::NextTimeStamp() const {
+  std::lock_guard<std::mutex> g(FStampLock);
+  TDateTime t = ucp::WholeSeconds(Now());
+  if (t <= FLastStamp)
+    t = ucp::WholeSeconds(FLastStamp + 1.0 / 86400.0);
+  FLastStamp = t;
+  return t;
 }
 
 } // namespace garvel::sim

@@ -3,6 +3,7 @@
 
 #include "Personality.h"
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,9 @@ namespace garvel::sim {
 /// Operations answered: OT 60 (session open with STYP 1; the credentials of
 /// the configuration), OT 51 (submit; the positive result carries
 /// "recipient:DDMMYYhhmmss", the SMSC time stamp, which grows by at least
-/// one second per submit on a connection so that it identifies the
-/// message), OT 31 and OT 01 (keep-alive). Other operations get EC 03.
-/// Results from the client (to OT 52, 53, 31 the simulator sent) are
-/// recorded and not answered.
+/// one second per submit on the server so that it identifies the message), OT 31 and OT 01
+/// (keep-alive). Other operations get EC 03. Results from the client (to OT 52, 53, 31 the
+/// simulator sent) are recorded and not answered.
 ///
 /// Sent of its own accord: OT 52 (7-bit text as MT 3; 8-bit data and UCS-2
 /// as MT 4 with the data coding scheme in XSer 02; a user data header in
@@ -38,6 +38,15 @@ public:
   std::string Printable(const std::string& Frame) const override;
   std::string Garbage() const override;
   std::unique_ptr<TProtocolSession> NewSession() const override;
+
+  /// The SMSC time stamp of the next accepted submit: now, in whole seconds,
+  /// but at least one second after the last one handed out by this server,
+  /// so that recipient and time stamp identify a message. Thread-safe.
+  TDateTime NextTimeStamp() const;
+
+private:
+  mutable std::mutex FStampLock;
+  mutable TDateTime FLastStamp = 0;
 };
 
 namespace ucp {

@@ -1,0 +1,567 @@
+// The garvel tool's commands: send, listen, sim and demo.
+#include "Commands.h"
+
+#include "CommandLine.h"
+#include "EventLog.h"
+#include "ProtocolClient.h"
+
+#include "CodePage.h"
+#include "Messages.h"
+#include "SmscServer.h"
+#include "SyncObjs.h"
+#include "xuSMSCExtractSM.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+namespace garvel::cli {
+namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void OnSignal(int) {
+  gInterrupted = 1;
+}
+
+/// SIGINT and SIGTERM end the waiting loops of listen and sim.
+void CatchInterrupts() {
+  gInterrupted = 0;
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+void PrintLine(const std::string& Line) {
+  std::fputs(Line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+int Fail(const std::string& Command, const std::string& Text) {
+  std::fprintf(stderr, "garvel %s: %s\n", Command.c_str(), Text.c_str());
+  return kExitFailure;
+}
+
+int UsageError(const std::string& Command, const std::string& Text) {
+  std::fprintf(stderr, "garvel %s: %s\nTry 'garvel %s --help'.\n", Command.c_str(), Text.c_str(),
+               Command.c_str());
+  return kExitUsage;
+}
+
+/// The value of --protocol among Args (default "ucp"), looked up before the
+/// full parse because the protocol decides which options exist.
+std::string ProtocolOf(const std::vector<std::string>& Args) {
+  std::string p = "ucp";
+  for (size_t i = 1; i < Args.size(); ++i) {
+    if (Args[i] == "--protocol" && i + 1 < Args.size())
+      p = Args[i + 1];
+    else if (Args[i].rfind("--protocol=", 0) == 0)
+      p = Args[i].substr(11);
+  }
+  return p;
+}
+
+std::string JoinProtocols(const std::vector<std::string>& Names) {
+  std::string s;
+  for (const std::string& n : Names)
+    s += (s.empty() ? "" : ", ") + n;
+  return s;
+}
+
+const std::vector<TOption> kConnectionOptions = {
+    {"protocol", "NAME", "protocol to speak (default ucp)"},
+    {"host", "HOST", "SMSC host name or address (default 127.0.0.1)"},
+    {"port", "PORT", "SMSC TCP port (required)"},
+    {"timeout", "MS", "response time-out in milliseconds (default 10000)"},
+    {"keep-alive", "MS", "keep-alive interval in milliseconds, 0 for none (default 10000)"},
+};
+
+std::vector<TOption> SessionOptions(const TProtocolClient& C) {
+  std::vector<TOption> r;
+  for (const TOptionSpec& o : C.SessionOptions())
+    r.push_back({o.Name, o.ValueName, o.Help});
+  return r;
+}
+
+/// A client made from the parsed connection and session options.
+struct TSession {
+  std::unique_ptr<TProtocolClient> Client;
+  std::string Host;
+  int Port = 0;
+  bool Disconnected = false;
+  int DisconnectReason = 0;
+};
+
+/// Builds the client of Cmd's options; an exit code when they are wrong.
+int MakeSession(const std::string& Command, const TCommandLine& Cl, TSession& S) {
+  S.Client = CreateClient(Cl.Get("protocol", "ucp"));
+  S.Host = Cl.Get("host", "127.0.0.1");
+  if (!Cl.Has("port"))
+    return UsageError(Command, "--port is required");
+  if (!ParseInt(Cl.Get("port"), 1, 65535, S.Port))
+    return UsageError(Command, "--port takes a number from 1 to 65535");
+  int timeout = 10000, keepAlive = 10000;
+  if (Cl.Has("timeout") && !ParseInt(Cl.Get("timeout"), 1, 3600000, timeout))
+    return UsageError(Command, "--timeout takes milliseconds from 1 to 3600000");
+  if (Cl.Has("keep-alive") && !ParseInt(Cl.Get("keep-alive"), 0, 3600000, keepAlive))
+    return UsageError(Command, "--keep-alive takes milliseconds from 0 to 3600000");
+  S.Client->SetTimes(timeout, keepAlive);
+  std::vector<TOptionSpec> own = S.Client->SessionOptions();
+  for (const auto& [name, value] : Cl.Given()) {
+    bool isOwn = false;
+    for (const TOptionSpec& o : own)
+      isOwn = isOwn || o.Name == name;
+    std::string error;
+    if (isOwn && !S.Client->SetOption(name, value, error))
+      return UsageError(Command, error);
+  }
+  return kExitOk;
+}
+
+/// Routes the client's events into the log.
+void Wire(TSession& S, demo::TEventLog& Log, const std::string& Command) {
+  S.Client->OnMessage = [&Log](const TReceivedMessage& M) {
+    Log.LogMessageReceived(M.Destination, M.Originator, M.TimeStamp, StrToHexStr(M.UserDataHeader),
+                           M.Encoding, WideToUtf8(M.Text));
+  };
+  S.Client->OnReport = [&Log](const TReceivedReport& R) {
+    Log.LogStatusReport(R.MessageId, R.Destination, R.MessageTimeStamp, R.Originator, R.Status,
+                        R.Reason, R.TimeStamp);
+  };
+  S.Client->OnDisconnected = [&Log, &S](int Reason) {
+    S.Disconnected = true;
+    S.DisconnectReason = Reason;
+    Log.LogDisconnected(Reason);
+  };
+  S.Client->OnError = [Command](const std::string& Text) {
+    std::fprintf(stderr, "garvel %s: %s\n", Command.c_str(), Text.c_str());
+  };
+}
+
+/// Disconnects and waits (briefly) for the disconnect to be reported.
+void CloseSession(TSession& S) {
+  S.Client->Disconnect();
+  Application()->ProcessUntil([&] { return S.Disconnected; }, 2000);
+}
+
+/// Connect and initialise, logging both; an exit code on failure.
+int OpenSession(const std::string& Command, TSession& S, demo::TEventLog& Log) {
+  Log.LogConnecting();
+  int r = S.Client->Connect(S.Host, S.Port);
+  if (r != 0) {
+    Log.LogConnectFailed(r);
+    return Fail(Command, "cannot connect to " + S.Host + ":" + std::to_string(S.Port) + ": " +
+                             (r > 0 ? std::strerror(r) : ResultText(r)));
+  }
+  Log.LogConnected();
+  r = S.Client->InitializeSession();
+  if (r != 0) {
+    Log.LogInitializeFailed(r);
+    CloseSession(S);
+    return Fail(Command, "the session was not opened: " + ResultText(r));
+  }
+  Log.LogInitialized();
+  return kExitOk;
+}
+
+std::string Usage(const std::string& Synopsis, const std::string& What,
+                  const std::vector<std::pair<std::string, std::vector<TOption>>>& Sections) {
+  std::string s = "Usage: " + Synopsis + "\n\n" + What + "\n";
+  for (const auto& [title, options] : Sections)
+    s += "\n" + title + ":\n" + OptionHelp(options);
+  s +=
+      "\nExit status: 0 on success, 1 when the SMSC or the connection fails, 2 on a usage error.\n";
+  return s;
+}
+
+// --- send ------------------------------------------------------------------
+
+const std::vector<TOption> kMessageOptions = {
+    {"to", "ADDRESS", "recipient of the message (required)"},
+    {"text", "TEXT", "the message: text, or hexadecimal octets with --encoding 8bit (required)"},
+    {"encoding", "ENC", "7bit (default), 8bit or ucs2"},
+    {"udh", "HEX", "user data header octets in hexadecimal, its length octet first"},
+    {"report", "", "ask for a status report"},
+    {"flash", "", "ask for direct display on the handset"},
+    {"wait", "SECONDS", "wait this long for the status report (implies --report)"},
+};
+
+bool IsHexText(const std::string& S) {
+  return S.size() % 2 == 0 && S.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos;
+}
+
+} // namespace
+
+int CmdSend(const std::vector<std::string>& Args) {
+  const std::string cmd = "send";
+  std::string protocol = ProtocolOf(Args);
+  std::unique_ptr<TProtocolClient> probe = CreateClient(protocol);
+  if (!probe)
+    return UsageError(cmd, "unknown protocol '" + protocol +
+                               "' (known: " + JoinProtocols(ClientProtocols()) + ")");
+  std::vector<TOption> session = SessionOptions(*probe);
+  std::vector<TOption> all = kConnectionOptions;
+  all.insert(all.end(), kMessageOptions.begin(), kMessageOptions.end());
+  all.insert(all.end(), session.begin(), session.end());
+  TCommandLine cl;
+  std::string error;
+  if (!cl.Parse(Args, all, error))
+    return UsageError(cmd, error);
+  if (cl.Has("help")) {
+    std::fputs(Usage("garvel send --port PORT --to ADDRESS --text TEXT [options]",
+                     "Connects to an SMSC, opens the session, submits one message and prints\n"
+                     "the result; with --wait it also waits for the message's status report.",
+                     {{"Connection", kConnectionOptions},
+                      {"Message", kMessageOptions},
+                      {"Session (" + protocol + ")", session}})
+                   .c_str(),
+               stdout);
+    return kExitOk;
+  }
+
+  TSubmitRequest req;
+  if (!cl.Has("to"))
+    return UsageError(cmd, "--to is required");
+  if (!cl.Has("text"))
+    return UsageError(cmd, "--text is required");
+  req.Destination = cl.Get("to");
+  std::string enc = cl.Get("encoding", "7bit");
+  std::string text = cl.Get("text");
+  if (enc == "7bit") {
+    req.Encoding = et7BitText;
+    req.Text = Utf8ToWide(text);
+  } else if (enc == "8bit") {
+    if (!IsHexText(text))
+      return UsageError(cmd, "with --encoding 8bit, --text takes pairs of hexadecimal digits");
+    req.Encoding = et8BitHexadecimal;
+    req.Text = AnsiToWide(text);
+  } else if (enc == "ucs2") {
+    req.Encoding = etUCS2Text;
+    req.Text = Utf8ToWide(text);
+  } else {
+    return UsageError(cmd, "--encoding takes 7bit, 8bit or ucs2, not '" + enc + "'");
+  }
+  if (cl.Has("udh")) {
+    if (!IsHexText(cl.Get("udh")) || cl.Get("udh").empty())
+      return UsageError(cmd, "--udh takes pairs of hexadecimal digits");
+    req.UserDataHeader = HexStrToStr(cl.Get("udh"));
+  }
+  int waitSeconds = 0;
+  if (cl.Has("wait") && !ParseInt(cl.Get("wait"), 1, 86400, waitSeconds))
+    return UsageError(cmd, "--wait takes seconds from 1 to 86400");
+  if (cl.Has("report") || waitSeconds > 0)
+    req.Options << soRequestStatusReport;
+  if (cl.Has("flash"))
+    req.Options << soDirectDisplay;
+
+  TSession s;
+  if (int r = MakeSession(cmd, cl, s); r != kExitOk)
+    return r;
+  demo::TEventLog log(PrintLine);
+  Wire(s, log, cmd);
+  if (int r = OpenSession(cmd, s, log); r != kExitOk)
+    return r;
+
+  bool reported = false;
+  auto onReport = s.Client->OnReport;
+  s.Client->OnReport = [&](const TReceivedReport& R) {
+    reported = true;
+    onReport(R);
+  };
+  TSubmitResult result;
+  int r = s.Client->Submit(req, result);
+  if (r != 0) {
+    log.LogSubmitFailed(r);
+    CloseSession(s);
+    return Fail(cmd, "the message was not accepted: " + ResultText(r));
+  }
+  log.LogSubmitted(result.MessageId, result.TimeStamp);
+  int exitCode = kExitOk;
+  if (waitSeconds > 0 && !Application()->ProcessUntil([&] { return reported || s.Disconnected; },
+                                                      waitSeconds * 1000)) {
+    exitCode = Fail(cmd, "no status report within " + std::to_string(waitSeconds) + " s");
+  } else if (waitSeconds > 0 && !reported) {
+    exitCode = Fail(cmd, "the connection ended before the status report came");
+  }
+  if (!s.Disconnected)
+    CloseSession(s);
+  return exitCode;
+}
+
+// --- listen ------------------------------------------------------------------
+
+int CmdListen(const std::vector<std::string>& Args) {
+  const std::string cmd = "listen";
+  std::string protocol = ProtocolOf(Args);
+  std::unique_ptr<TProtocolClient> probe = CreateClient(protocol);
+  if (!probe)
+    return UsageError(cmd, "unknown protocol '" + protocol +
+                               "' (known: " + JoinProtocols(ClientProtocols()) + ")");
+  std::vector<TOption> session = SessionOptions(*probe);
+  const std::vector<TOption> own = {{"count", "N", "end after N received messages and reports"}};
+  std::vector<TOption> all = kConnectionOptions;
+  all.insert(all.end(), own.begin(), own.end());
+  all.insert(all.end(), session.begin(), session.end());
+  TCommandLine cl;
+  std::string error;
+  if (!cl.Parse(Args, all, error))
+    return UsageError(cmd, error);
+  if (cl.Has("help")) {
+    std::fputs(Usage("garvel listen --port PORT [options]",
+                     "Connects to an SMSC, opens the session and prints every message and\n"
+                     "status report that arrives, until interrupted (Ctrl-C) or the SMSC\n"
+                     "ends the connection.",
+                     {{"Connection", kConnectionOptions},
+                      {"Listening", own},
+                      {"Session (" + protocol + ")", session}})
+                   .c_str(),
+               stdout);
+    return kExitOk;
+  }
+  int count = 0;
+  if (cl.Has("count") && !ParseInt(cl.Get("count"), 1, 1000000, count))
+    return UsageError(cmd, "--count takes a number from 1 to 1000000");
+
+  TSession s;
+  if (int r = MakeSession(cmd, cl, s); r != kExitOk)
+    return r;
+  demo::TEventLog log(PrintLine);
+  Wire(s, log, cmd);
+  int received = 0;
+  auto onMessage = s.Client->OnMessage;
+  auto onReport = s.Client->OnReport;
+  s.Client->OnMessage = [&](const TReceivedMessage& M) {
+    ++received;
+    onMessage(M);
+  };
+  s.Client->OnReport = [&](const TReceivedReport& R) {
+    ++received;
+    onReport(R);
+  };
+  CatchInterrupts();
+  if (int r = OpenSession(cmd, s, log); r != kExitOk)
+    return r;
+  while (!gInterrupted && !s.Disconnected && (count == 0 || received < count))
+    Application()->HandleMessage(100);
+  if (s.Disconnected)
+    return Fail(cmd, "the connection ended (reason " + std::to_string(s.DisconnectReason) + ")");
+  CloseSession(s);
+  return kExitOk;
+}
+
+// --- sim ---------------------------------------------------------------------
+
+namespace {
+
+const std::vector<TOption> kSimOptions = {
+    {"protocol", "NAME", "protocol to speak (default ucp)"},
+    {"host", "HOST", "address to listen on (default 127.0.0.1)"},
+    {"port", "PORT", "port to listen on; 0 picks a free one (default 0)"},
+    {"login", "ACCOUNT", "the account allowed to log in (UCP: the OAdC); default: anyone"},
+    {"password", "PASSWORD", "its password"},
+    {"login-ec", "EC", "error code of a refused login (default 7)"},
+    {"require-login", "", "refuse submits before a successful login"},
+    {"submit-ec", "EC", "refuse every submit with this error code"},
+    {"report-delay", "MS",
+     "send a status report this long after a submit that asked for one;"
+     " -1 for none (default 500)"},
+    {"report-status", "N", "status of those reports: 0 delivered, 1 buffered, 2 failed"},
+    {"report-reason", "N", "reason code of those reports"},
+    {"delay", "MS", "answer every request this late"},
+    {"silent", "OPS", "never answer these operations (comma-separated, e.g. O/51; * for all)"},
+    {"close-after", "N", "close the connection after receiving N frames"},
+    {"reset-after", "N", "reset the connection after receiving N frames"},
+    {"split", "BYTES", "write frames in pieces of this size"},
+    {"split-delay", "MS", "pause between the pieces"},
+    {"garbage", "", "put bytes that form no frame before every frame sent"},
+    {"quiet", "", "print only the listening address"},
+};
+
+int IntOption(const TCommandLine& Cl, const std::string& Name, int Min, int Max, int& Value,
+              std::string& Error) {
+  if (Cl.Has(Name) && !ParseInt(Cl.Get(Name), Min, Max, Value)) {
+    Error =
+        "--" + Name + " takes a number from " + std::to_string(Min) + " to " + std::to_string(Max);
+    return 1;
+  }
+  return 0;
+}
+
+} // namespace
+
+int CmdSim(const std::vector<std::string>& Args) {
+  const std::string cmd = "sim";
+  TCommandLine cl;
+  std::string error;
+  if (!cl.Parse(Args, kSimOptions, error))
+    return UsageError(cmd, error);
+  if (cl.Has("help")) {
+    std::fputs(Usage("garvel sim [options]",
+                     "Runs the SMSC simulator until interrupted (Ctrl-C). It prints the\n"
+                     "address it listens on, then every connection and frame.\n"
+                     "Protocols: " +
+                         JoinProtocols(sim::PersonalityNames()) + ".",
+                     {{"Options", kSimOptions}})
+                   .c_str(),
+               stdout);
+    return kExitOk;
+  }
+  std::string protocol = cl.Get("protocol", "ucp");
+  std::unique_ptr<sim::TPersonality> personality = sim::CreatePersonality(protocol);
+  if (!personality)
+    return UsageError(cmd, "unknown protocol '" + protocol +
+                               "' (known: " + JoinProtocols(sim::PersonalityNames()) + ")");
+  sim::TSimConfig c;
+  int port = 0;
+  c.Login = cl.Get("login");
+  c.Password = cl.Get("password");
+  c.RequireLogin = cl.Has("require-login");
+  c.GarbageBeforeFrames = cl.Has("garbage");
+  if (IntOption(cl, "port", 0, 65535, port, error) ||
+      IntOption(cl, "login-ec", 1, 99, c.LoginErrorCode, error) ||
+      IntOption(cl, "submit-ec", 0, 99, c.SubmitErrorCode, error) ||
+      IntOption(cl, "report-delay", -1, 3600000, c.StatusReportDelayMs, error) ||
+      IntOption(cl, "report-status", 0, 9, c.ReportStatus, error) ||
+      IntOption(cl, "report-reason", 0, 999, c.ReportReason, error) ||
+      IntOption(cl, "delay", 0, 3600000, c.ResponseDelayMs, error) ||
+      IntOption(cl, "close-after", 0, 1000000, c.CloseAfterFrames, error) ||
+      IntOption(cl, "reset-after", 0, 1000000, c.ResetAfterFrames, error) ||
+      IntOption(cl, "split", 0, 100000, c.SplitPieceSize, error) ||
+      IntOption(cl, "split-delay", 0, 60000, c.SplitDelayMs, error))
+    return UsageError(cmd, error);
+  std::stringstream ops(cl.Get("silent"));
+  for (std::string op; std::getline(ops, op, ',');)
+    if (!op.empty())
+      c.SilentOperations.insert(op);
+
+  sim::TSmscServer server(std::move(personality), c);
+  if (!cl.Has("quiet"))
+    server.OnLog = PrintLine;
+  std::string host = cl.Get("host", "127.0.0.1");
+  CatchInterrupts();
+  if (!server.Start(host, port))
+    return Fail(cmd, "cannot listen on " + host + ":" + std::to_string(port) + ": " +
+                         std::strerror(server.LastError()));
+  PrintLine("garvel sim: listening on " + host + ":" + std::to_string(server.Port()) + " (" +
+            protocol + ")");
+  TEvent idle;
+  while (!gInterrupted)
+    idle.WaitFor(100);
+  server.Stop();
+  PrintLine("garvel sim: stopped");
+  return kExitOk;
+}
+
+// --- demo --------------------------------------------------------------------
+
+int CmdDemo(const std::vector<std::string>& Args) {
+  const std::string cmd = "demo";
+  const std::vector<TOption> options = {
+      {"protocol", "NAME", "protocol to show (default ucp)"},
+      {"verbose", "", "also print the simulator's own log (to stderr)"},
+  };
+  TCommandLine cl;
+  std::string error;
+  if (!cl.Parse(Args, options, error))
+    return UsageError(cmd, error);
+  if (cl.Has("help")) {
+    std::fputs(Usage("garvel demo [options]",
+                     "Starts the SMSC simulator on a free loopback port and runs a whole\n"
+                     "session against it: connect, log in, submit a message asking for a\n"
+                     "status report, receive the report and a message from a handset,\n"
+                     "disconnect. Every step is printed as it happens.",
+                     {{"Options", options}})
+                   .c_str(),
+               stdout);
+    return kExitOk;
+  }
+  std::string protocol = cl.Get("protocol", "ucp");
+  TSession s;
+  s.Client = CreateClient(protocol);
+  std::unique_ptr<sim::TPersonality> personality = sim::CreatePersonality(protocol);
+  if (!s.Client || !personality)
+    return UsageError(cmd, "unknown protocol '" + protocol +
+                               "' (known: " + JoinProtocols(ClientProtocols()) + ")");
+
+  const std::string account = "5500", password = "demo", handset = "0612345678";
+  demo::TEventLog log(PrintLine);
+  sim::TSimConfig c;
+  c.Login = account;
+  c.Password = password;
+  c.StatusReportDelayMs = 300;
+  sim::TSmscServer server(std::move(personality), c);
+  if (cl.Has("verbose"))
+    server.OnLog = [](const std::string& Line) { std::fprintf(stderr, "sim %s\n", Line.c_str()); };
+  if (!server.Start("127.0.0.1", 0))
+    return Fail(cmd,
+                std::string("cannot start the simulator: ") + std::strerror(server.LastError()));
+  log.AddText("SMSC simulator (" + protocol +
+              ") listening on 127.0.0.1:" + std::to_string(server.Port()));
+
+  s.Host = "127.0.0.1";
+  s.Port = server.Port();
+  s.Client->SetAccount(account, password);
+  s.Client->SetTimes(5000, 10000);
+  Wire(s, log, cmd);
+  int reports = 0, messages = 0;
+  auto onMessage = s.Client->OnMessage;
+  auto onReport = s.Client->OnReport;
+  s.Client->OnMessage = [&](const TReceivedMessage& M) {
+    ++messages;
+    onMessage(M);
+  };
+  s.Client->OnReport = [&](const TReceivedReport& R) {
+    ++reports;
+    onReport(R);
+  };
+  if (int r = OpenSession(cmd, s, log); r != kExitOk)
+    return r;
+
+  TSubmitRequest req;
+  req.Destination = handset;
+  req.Text = u"Hello from Garvel";
+  req.Options << soRequestStatusReport;
+  TSubmitResult result;
+  int r = s.Client->Submit(req, result);
+  if (r != 0) {
+    log.LogSubmitFailed(r);
+    CloseSession(s);
+    return Fail(cmd, "the message was not accepted: " + ResultText(r));
+  }
+  log.LogSubmitted(result.MessageId, result.TimeStamp);
+
+  if (!Application()->ProcessUntil([&] { return reports > 0 || s.Disconnected; }, 10000) ||
+      reports == 0) {
+    CloseSession(s);
+    return Fail(cmd, "no status report arrived");
+  }
+
+  sim::TSimMessage mo;
+  mo.Destination = account;
+  mo.Originator = handset;
+  mo.Encoding = etUCS2Text;
+  mo.Text = u"Got it, thanks! \u2713";
+  if (sim::TPushResult p = server.Deliver(mo); p != sim::prSent) {
+    CloseSession(s);
+    return Fail(cmd,
+                std::string("the simulator could not send a message: ") + sim::PushResultName(p));
+  }
+  if (!Application()->ProcessUntil([&] { return messages > 0 || s.Disconnected; }, 10000) ||
+      messages == 0) {
+    CloseSession(s);
+    return Fail(cmd, "no message from the handset arrived");
+  }
+
+  CloseSession(s);
+  if (!s.Disconnected)
+    return Fail(cmd, "the disconnect was not reported");
+  server.Stop();
+  return kExitOk;
+}
+
+} // namespace garvel::cli

@@ -1,0 +1,37 @@
+// The protocols the garvel tool speaks, by name.
+#include "ProtocolClient.h"
+
+#include <cstring>
+
+namespace garvel::cli {
+
+TProtocolClient::~TProtocolClient() = default;
+
+std::unique_ptr<TProtocolClient> CreateClient(const std::string& Protocol) {
+  if (Protocol == "ucp")
+    return NewUcpClient();
+  return nullptr;
+}
+
+std::vector<std::string> ClientProtocols() {
+  return {"ucp"};
+}
+
+std::string ResultText(int Code) {
+  switch (Code) {
+  case rcOk:
+    return "success";
+  case rcTimeOut:
+    return "no response within the response time-out";
+  case rcWrongState:
+    return "not allowed in this session state";
+  case rcGeneralError:
+    return "refused by the SMSC";
+  case rcCannotCarry:
+    return "a value the protocol cannot carry";
+  default:
+    return "refused by the SMSC with error code " + std::to_string(Code);
+  }
+}
+
+} // namespace garvel::cli

@@ -1,0 +1,101 @@
+// What the garvel tool needs of a protocol component, so that its commands
+// work the same way over every protocol.
+#pragma once
+
+#include "SysUtils.h"
+#include "xcGarvel.h"
+#include "xuSMSCExtractSM.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace garvel::cli {
+
+/// A command-line option of one protocol ("--oadc NUMBER").
+struct TOptionSpec {
+  std::string Name;      ///< without the leading "--"
+  std::string ValueName; ///< empty for a switch
+  std::string Help;
+};
+
+/// One message to submit.
+struct TSubmitRequest {
+  std::string Destination;
+  std::u16string Text; ///< for et8BitHexadecimal the octets as hexadecimal digits
+  TxcEncodingType Encoding = et7BitText;
+  std::string UserDataHeader; ///< the header octets, one character per octet
+  TxcSubmitOptionSet Options;
+};
+
+struct TSubmitResult {
+  std::string MessageId; ///< empty where the protocol gives none
+  TDateTime TimeStamp = 0;
+};
+
+struct TReceivedMessage {
+  std::string Destination;
+  std::string Originator;
+  std::u16string Text;
+  TxcEncodingType Encoding = et7BitText;
+  std::string UserDataHeader; ///< octets
+  TDateTime TimeStamp = 0;
+};
+
+struct TReceivedReport {
+  std::string MessageId;
+  TDateTime MessageTimeStamp = 0;
+  std::string Destination;
+  std::string Originator;
+  uint8_t Status = 0;
+  int Reason = 0;
+  TDateTime TimeStamp = 0;
+};
+
+/// A protocol component behind one interface. All members run on the
+/// thread that created the client, which must pump Application() for the
+/// events to arrive.
+class TProtocolClient {
+public:
+  virtual ~TProtocolClient();
+
+  virtual std::string Name() const = 0;
+  /// The options that open this protocol's session, as the protocol names
+  /// its parameters.
+  virtual std::vector<TOptionSpec> SessionOptions() const = 0;
+  /// Takes one of SessionOptions (Value empty for a switch). False with
+  /// Error set when the value is not acceptable.
+  virtual bool SetOption(const std::string& Name, const std::string& Value, std::string& Error) = 0;
+  /// The account and password that open the session (UCP: OAdC and PWD).
+  virtual void SetAccount(const std::string& Account, const std::string& Password) = 0;
+  /// The address the application sends from and receives at.
+  virtual std::string Address() const = 0;
+  /// Response time-out and keep-alive interval (0 turns keep-alive off).
+  virtual void SetTimes(int ResponseTimeOutMs, int KeepAliveIntervalMs) = 0;
+
+  /// The component's result codes: 0, -1 time-out, -2 wrong state, an errno
+  /// for Connect, the SMSC's error code otherwise.
+  virtual int Connect(const std::string& Host, int Port) = 0;
+  virtual int InitializeSession() = 0;
+  virtual int Submit(const TSubmitRequest& Request, TSubmitResult& Result) = 0;
+  virtual void Disconnect() = 0;
+
+  std::function<void(const TReceivedMessage&)> OnMessage;
+  std::function<void(const TReceivedReport&)> OnReport;
+  std::function<void(int Reason)> OnDisconnected;
+  std::function<void(const std::string& Text)> OnError;
+};
+
+/// The client of a protocol by name, or null when the tool has none.
+std::unique_ptr<TProtocolClient> CreateClient(const std::string& Protocol);
+/// The protocols the tool speaks.
+std::vector<std::string> ClientProtocols();
+
+/// The clients of each protocol (one unit each).
+std::unique_ptr<TProtocolClient> NewUcpClient();
+
+/// The text of a result code of the components, for error messages.
+std::string ResultText(int Code);
+
+} // namespace garvel::cli

@@ -1,0 +1,147 @@
+// The garvel tool's UCP client: TxcGarvelUCP behind TProtocolClient.
+#include "ProtocolClient.h"
+
+#include "xcGarvelUCP.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace garvel::cli {
+namespace {
+
+bool ParseByte(const std::string& V, uint8_t& Out) {
+  int n = StrToIntDef(V, -1);
+  if (n < 0 || n > 255)
+    return false;
+  Out = static_cast<uint8_t>(n);
+  return true;
+}
+
+class TUcpClient : public TProtocolClient {
+public:
+  TUcpClient() : FUcp(nullptr) {
+    FUcp.OnMessageReceived = [this](TObject*, const std::string& Destination,
+                                    const std::string& Originator, const std::u16string& SMText,
+                                    TxcEncodingType Encoding, const std::string& UserDataHeader,
+                                    TDateTime TimeStamp) {
+      if (OnMessage)
+        OnMessage({Destination, Originator, SMText, Encoding, UserDataHeader, TimeStamp});
+    };
+    FUcp.OnStatusReportReceived = [this](TObject*, TDateTime MessageTimeStamp,
+                                         const std::string& Destination,
+                                         const std::string& Originator, uint8_t SMStatus,
+                                         int FailureReason, TDateTime TimeStamp) {
+      if (OnReport)
+        OnReport(
+            {"", MessageTimeStamp, Destination, Originator, SMStatus, FailureReason, TimeStamp});
+    };
+    FUcp.OnDisconnected = [this](TObject*, int Reason) {
+      if (OnDisconnected)
+        OnDisconnected(Reason);
+    };
+    FUcp.OnError = [this](TObject*, const std::string& Text) {
+      if (OnError)
+        OnError(Text);
+    };
+  }
+
+  std::string Name() const override { return "ucp"; }
+
+  std::vector<TOptionSpec> SessionOptions() const override {
+    return {
+        {"oadc", "ADDRESS", "OAdC: the application's address; logs in with it and sends from it"},
+        {"oton", "TON", "OTON: type of number of the OAdC (default 6, abbreviated)"},
+        {"onpi", "NPI", "ONPI: numbering plan of the OAdC (default 5, private)"},
+        {"pwd", "PASSWORD", "PWD: the password of the OT 60 login"},
+        {"no-login", "", "open no session with OT 60; submit at once"},
+        {"keep-alive-op", "OP",
+         "keep-alive operation: alert (OT 31, default) or call-input (OT 01)"},
+    };
+  }
+
+  bool SetOption(const std::string& Name, const std::string& Value, std::string& Error) override {
+    if (Name == "oadc") {
+      FOAdC = Value;
+    } else if (Name == "oton") {
+      if (!ParseByte(Value, FOTON))
+        return Fail(Error, "--oton takes a number from 0 to 255, not '" + Value + "'");
+    } else if (Name == "onpi") {
+      if (!ParseByte(Value, FONPI))
+        return Fail(Error, "--onpi takes a number from 0 to 255, not '" + Value + "'");
+    } else if (Name == "pwd") {
+      FPWD = Value;
+    } else if (Name == "no-login") {
+      FLogin = false;
+    } else if (Name == "keep-alive-op") {
+      if (Value == "alert")
+        FUcp.SetKeepAliveOperation(ucp::uoSMTAlert);
+      else if (Value == "call-input")
+        FUcp.SetKeepAliveOperation(ucp::uoFantomCallInput);
+      else
+        return Fail(Error, "--keep-alive-op takes alert or call-input, not '" + Value + "'");
+    } else {
+      return Fail(Error, "unknown option --" + Name);
+    }
+    return true;
+  }
+
+  void SetAccount(const std::string& Account, const std::string& Password) override {
+    FOAdC = Account;
+    FPWD = Password;
+  }
+
+  std::string Address() const override { return FOAdC; }
+
+  void SetTimes(int ResponseTimeOutMs, int KeepAliveIntervalMs) override {
+    FUcp.SetResponseTimeOut(ResponseTimeOutMs);
+    FUcp.SetKeepAlive(KeepAliveIntervalMs > 0);
+    if (KeepAliveIntervalMs > 0)
+      FUcp.SetKeepAliveInterval(KeepAliveIntervalMs);
+  }
+
+  int Connect(const std::string& Host, int Port) override { return FUcp.Connect(Host, Port); }
+
+  int InitializeSession() override {
+    return FUcp.InitializeSession(FOAdC, FOTON, FONPI, FPWD, FLogin);
+  }
+
+  int Submit(const TSubmitRequest& R, TSubmitResult& Result) override {
+    // The component takes the header as XSer service data: its length
+    // first, then the octets, in hexadecimal.
+    std::string udh;
+    if (!R.UserDataHeader.empty()) {
+      if (R.UserDataHeader.size() > 255)
+        return rcCannotCarry;
+      udh = StrToHexStr(std::string(1, static_cast<char>(R.UserDataHeader.size()))) +
+            StrToHexStr(R.UserDataHeader);
+    }
+    TDateTime ts = 0;
+    int r = FUcp.SubmitMessage(R.Destination, FOAdC, R.Text, R.Encoding, udh, R.Options, ts);
+    Result.MessageId.clear();
+    Result.TimeStamp = r == 0 ? ts : 0;
+    return r;
+  }
+
+  void Disconnect() override { FUcp.Disconnect(); }
+
+private:
+  static bool Fail(std::string& Error, const std::string& Text) {
+    Error = Text;
+    return false;
+  }
+
+  ucp::TxcGarvelUCP FUcp;
+  std::string FOAdC;
+  uint8_t FOTON = 6;
+  uint8_t FONPI = 5;
+  std::string FPWD;
+  bool FLogin = true;
+};
+
+} // namespace
+
+std::unique_ptr<TProtocolClient> NewUcpClient() {
+  return std::make_unique<TUcpClient>();
+}
+
+} // namespace garvel::cli

@@ -1,0 +1,219 @@
+// The garvel commands run in-process against the simulator.
+#include "Commands.h"
+
+#include "SimFixture.h"
+
+#include "Sockets.h"
+#include "SysUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace garvel::cli {
+namespace {
+
+using garvel::testing::TSimulator;
+using TArgs = std::vector<std::string>;
+
+struct TRun {
+  int Exit;
+  std::string Out, Err;
+};
+
+TRun RunCommand(int (*Command)(const TArgs&), const TArgs& Args) {
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  int e = Command(Args);
+  std::string out = ::testing::internal::GetCapturedStdout();
+  return {e, out, ::testing::internal::GetCapturedStderr()};
+}
+
+bool Contains(const std::string& Text, const std::string& Part) {
+  return Text.find(Part) != std::string::npos;
+}
+
+sim::TSimConfig Credentials() {
+  sim::TSimConfig c;
+  c.Login = "1234";
+  c.Password = "secret";
+  c.StatusReportDelayMs = 20;
+  return c;
+}
+
+TArgs SendArgs(int Port, TArgs More = {}) {
+  TArgs a = {"send",   "--port", std::to_string(Port), "--oadc", "1234", "--pwd",
+             "secret", "--to",   "0612345678",         "--text", "Hello"};
+  a.insert(a.end(), More.begin(), More.end());
+  return a;
+}
+
+TEST(Commands, UsageErrorsExitWithTwo) {
+  struct Case {
+    const char* Name;
+    TArgs Args;
+    const char* Message;
+  } cases[] = {
+      {"no port", {"send", "--to", "1", "--text", "x"}, "--port is required"},
+      {"no recipient", {"send", "--port", "1", "--text", "x"}, "--to is required"},
+      {"port out of range", {"send", "--port", "70000", "--to", "1", "--text", "x"}, "--port"},
+      {"bad encoding",
+       {"send", "--port", "1", "--to", "1", "--text", "x", "--encoding", "9bit"},
+       "9bit"},
+      {"8-bit text not hexadecimal",
+       {"send", "--port", "1", "--to", "1", "--text", "xyz", "--encoding", "8bit"},
+       "hexadecimal"},
+      {"bad header", {"send", "--port", "1", "--to", "1", "--text", "x", "--udh", "0G"}, "--udh"},
+      {"unknown option", {"send", "--bogus"}, "unknown option --bogus"},
+      {"missing value", {"send", "--port"}, "needs a value"},
+      {"unknown protocol", {"send", "--protocol", "x25"}, "unknown protocol 'x25'"},
+      {"bad session option",
+       {"send", "--port", "1", "--to", "1", "--text", "x", "--oton", "300"},
+       "--oton"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TRun r = RunCommand(CmdSend, c.Args);
+    EXPECT_EQ(r.Exit, kExitUsage);
+    EXPECT_TRUE(Contains(r.Err, c.Message)) << r.Err;
+  }
+  TRun sim = RunCommand(CmdSim, {"sim", "--report-delay", "x"});
+  EXPECT_EQ(sim.Exit, kExitUsage);
+  EXPECT_TRUE(Contains(sim.Err, "--report-delay")) << sim.Err;
+}
+
+TEST(Commands, EveryCommandHasHelp) {
+  using TCommand = int (*)(const TArgs&);
+  const std::pair<std::string, TCommand> commands[] = {
+      {"send", CmdSend}, {"listen", CmdListen}, {"sim", CmdSim}, {"demo", CmdDemo}};
+  for (const auto& [name, cmd] : commands) {
+    SCOPED_TRACE(name);
+    TRun r = RunCommand(cmd, {name, "--help"});
+    EXPECT_EQ(r.Exit, kExitOk);
+    EXPECT_TRUE(Contains(r.Out, "Usage: garvel " + name)) << r.Out;
+  }
+  TRun r = RunCommand(CmdSend, {"send", "--help"});
+  EXPECT_TRUE(Contains(r.Out, "--oadc ADDRESS")) << r.Out;
+}
+
+TEST(Commands, SendReportsEachOutcome) {
+  TSimulator s("ucp", Credentials());
+  TRun ok = RunCommand(CmdSend, SendArgs(s.Port(), {"--wait", "5"}));
+  EXPECT_EQ(ok.Exit, kExitOk) << ok.Err;
+  EXPECT_TRUE(Contains(ok.Out, ">>> Message submited\n       TimeStamp: ")) << ok.Out;
+  EXPECT_TRUE(Contains(ok.Out, "<<< Status report received\n")) << ok.Out;
+  EXPECT_TRUE(Contains(ok.Out, ">>> Disconnected. Reason: 0\n")) << ok.Out;
+  ASSERT_EQ(s->Submits().size(), 1u);
+  EXPECT_TRUE(s->Submits()[0].StatusReportRequested);
+
+  TRun ucs2 = RunCommand(CmdSend, SendArgs(s.Port(), {"--encoding", "ucs2", "--text", "Grüße",
+                                                      "--udh", "050003AB0201", "--flash"}));
+  EXPECT_EQ(ucs2.Exit, kExitOk) << ucs2.Err;
+  ASSERT_EQ(s->Submits().size(), 2u);
+  EXPECT_EQ(s->Submits()[1].Text, u"Gr\u00FC\u00DFe");
+  EXPECT_EQ(s->Submits()[1].UserDataHeader, std::string("\x05\x00\x03\xAB\x02\x01", 6));
+  EXPECT_TRUE(s->Submits()[1].DirectDisplay);
+
+  TRun login = RunCommand(CmdSend, SendArgs(s.Port(), {"--pwd", "wrong"}));
+  EXPECT_EQ(login.Exit, kExitFailure);
+  EXPECT_TRUE(Contains(login.Out, ">>> Initialization failed. Error: 7\n")) << login.Out;
+  EXPECT_TRUE(Contains(login.Err, "error code 7")) << login.Err;
+
+  sim::TSimConfig c = Credentials();
+  c.SubmitErrorCode = 42;
+  s->SetConfig(c);
+  TRun refused = RunCommand(CmdSend, SendArgs(s.Port()));
+  EXPECT_EQ(refused.Exit, kExitFailure);
+  EXPECT_TRUE(Contains(refused.Out, ">>> Message submit failed. Error: 42\n")) << refused.Out;
+
+  c.SubmitErrorCode = 0;
+  c.SilentOperations = {"O/51"};
+  s->SetConfig(c);
+  TRun late = RunCommand(CmdSend, SendArgs(s.Port(), {"--timeout", "200"}));
+  EXPECT_EQ(late.Exit, kExitFailure);
+  EXPECT_TRUE(Contains(late.Out, ">>> Message submit failed. Error: -1\n")) << late.Out;
+  EXPECT_TRUE(Contains(late.Err, "no response")) << late.Err;
+
+  c.SilentOperations.clear();
+  c.StatusReportDelayMs = -1;
+  s->SetConfig(c);
+  TRun noReport = RunCommand(CmdSend, SendArgs(s.Port(), {"--wait", "1"}));
+  EXPECT_EQ(noReport.Exit, kExitFailure);
+  EXPECT_TRUE(Contains(noReport.Err, "no status report within 1 s")) << noReport.Err;
+}
+
+TEST(Commands, SendToAClosedPortFails) {
+  int port;
+  {
+    TTcpListener l;
+    ASSERT_TRUE(l.Listen("127.0.0.1", 0));
+    port = l.Port();
+  }
+  TRun r = RunCommand(CmdSend, SendArgs(port));
+  EXPECT_EQ(r.Exit, kExitFailure);
+  EXPECT_TRUE(Contains(r.Out, ">>> Connection Failed. Error: 111\n")) << r.Out;
+  EXPECT_TRUE(Contains(r.Err, "cannot connect to 127.0.0.1:" + std::to_string(port))) << r.Err;
+}
+
+TEST(Commands, ListenPrintsWhatArrives) {
+  TSimulator s("ucp", Credentials());
+  std::thread smsc([&] {
+    if (!s->WaitReceived("O/60", 1, 5000))
+      return;
+    s->Deliver({"1234", "0612345678", u"Ping", et7BitText, "", 0});
+    sim::TSubmitRecord r;
+    r.MessageId = "0612345678:020312123456";
+    r.Destination = "0612345678";
+    r.Originator = "1234";
+    s->SendStatusReport(sim::ReportFor(r, 2, 5));
+  });
+  TRun r = RunCommand(CmdListen, {"listen", "--port", std::to_string(s.Port()), "--oadc", "1234",
+                                  "--pwd", "secret", "--count", "2"});
+  smsc.join();
+  EXPECT_EQ(r.Exit, kExitOk) << r.Err;
+  EXPECT_TRUE(Contains(r.Out, "<<< Message received\n       Destination: 1234\n"
+                              "       Originator: 0612345678\n       SMText: Ping\n"))
+      << r.Out;
+  EXPECT_TRUE(Contains(r.Out, "<<< Status report received\n       MessageTimeStamp: "
+                              "2012-03-02 12:34:56\n"))
+      << r.Out;
+  EXPECT_TRUE(Contains(r.Out, "       SMStatus: 2\n       FailureReason: 5\n")) << r.Out;
+  EXPECT_EQ(s->CountReceived("R/52"), 1);
+
+  // The SMSC going away ends listen with a failure.
+  s->SetConfig([] {
+    sim::TSimConfig c = Credentials();
+    c.CloseAfterFrames = 1;
+    return c;
+  }());
+  TRun gone = RunCommand(CmdListen, {"listen", "--port", std::to_string(s.Port()), "--no-login",
+                                     "--keep-alive", "50"});
+  EXPECT_EQ(gone.Exit, kExitFailure);
+  EXPECT_TRUE(Contains(gone.Err, "the connection ended")) << gone.Err;
+}
+
+TEST(Commands, DemoRunsTheWholeSession) {
+  TRun r = RunCommand(CmdDemo, {"demo"});
+  ASSERT_EQ(r.Exit, kExitOk) << r.Out << r.Err;
+  const char* steps[] = {">>> SMSC simulator (ucp) listening on 127.0.0.1:",
+                         ">>> Connecting (this may take a while).\n",
+                         ">>> Connected\n",
+                         ">>> Initialized\n",
+                         ">>> Message submited\n       TimeStamp: ",
+                         "<<< Status report received\n",
+                         "       SMStatus: 0\n",
+                         "<<< Message received\n",
+                         "       Encoding: etUCS2Text\n",
+                         ">>> Disconnected. Reason: 0\n"};
+  size_t at = 0;
+  for (const char* step : steps) {
+    size_t p = r.Out.find(step, at);
+    ASSERT_NE(p, std::string::npos) << "missing or out of order: " << step << "\n" << r.Out;
+    at = p;
+  }
+}
+
+} // namespace
+} // namespace garvel::cli
