@@ -428,6 +428,19 @@ TEST(SimServer, ServesClientsApartAndStopsWithClientsAttached) {
   EXPECT_EQ(sim->Deliver({}), prNoSession);
 }
 
+TEST(SimServer, ClosesOrResetsConnectionsOnDemand) {
+  for (bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "reset" : "close");
+    garvel::testing::TSimulator sim("ucp");
+    TRawClient cl(sim.Port());
+    ASSERT_TRUE(sim->WaitForSessions(1, 5000));
+    sim->CloseSessions(reset);
+    EXPECT_EQ(cl.WaitEnd(), reset ? wdFailed : wdClosed);
+    EXPECT_TRUE(sim->WaitNoSession(5000));
+    EXPECT_EQ(sim->SessionCount(), 0);
+  }
+}
+
 TEST(SimServer, UnknownProtocolAndBusyPort) {
   EXPECT_THROW(TSmscServer("x25"), std::invalid_argument);
   TSmscServer a("ucp");
