@@ -10,11 +10,13 @@ TProtocolClient::~TProtocolClient() = default;
 std::unique_ptr<TProtocolClient> CreateClient(const std::string& Protocol) {
   if (Protocol == "ucp")
     return NewUcpClient();
+  if (Protocol == "smpp")
+    return NewSmppClient();
   return nullptr;
 }
 
 std::vector<std::string> ClientProtocols() {
-  return {"ucp"};
+  return {"ucp", "smpp"};
 }
 
 std::string ResultText(int Code) {

@@ -94,6 +94,7 @@ std::vector<std::string> ClientProtocols();
 
 /// The clients of each protocol (one unit each).
 std::unique_ptr<TProtocolClient> NewUcpClient();
+std::unique_ptr<TProtocolClient> NewSmppClient();
 
 /// The text of a result code of the components, for error messages.
 std::string ResultText(int Code);
