@@ -40,11 +40,7 @@ const std::u16string kText = u"The quick brown fox jumps over the lazy dog 01234
 
 // --- Codec ---------------------------------------------------------------------
 
-std::string Bytes(const TByteDynArray& B) {
-  return std::string(B.begin(), B.end());
-}
-
-// A message holding Bytes.
+// A message holding the octets B.
 struct TPdu : TxcSMSCMessageSMPP {
   explicit TPdu(const std::string& B) { FBuffer.assign(B.begin(), B.end()); }
 };

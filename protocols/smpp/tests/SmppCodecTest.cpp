@@ -97,6 +97,25 @@ TEST(SmppPrimitives, SequenceNumbersStartAtOneAndWrapPastTheLargest) {
   EXPECT_EQ(m.GetSequenceNumber(), 1);
 }
 
+TEST(SmppPrimitives, CopiesAndSlotsWithoutBody) {
+  TxcSMSCMessageSMPP m;
+  m.Reset();
+  m.EncodeAliveMsg();
+  m.FMessageID = "id";
+  std::unique_ptr<TxcSMSCMessage> copy = TxcSMSCMessage::Create(m);
+  auto* c = dynamic_cast<TxcSMSCMessageSMPP*>(copy.get());
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->FBuffer, m.FBuffer);
+  EXPECT_EQ(c->FSequenceNumber, 0);
+  EXPECT_EQ(c->FMessageID, "");
+  EXPECT_FALSE(c->ResponseMatching());
+  EXPECT_THROW(m.EncodeLoginMsg(), EAbstractError);
+  EXPECT_THROW(m.EncodeSubmitMsg(), EAbstractError);
+  EXPECT_THROW(m.EncodeRequestDeliveryMsg(), EAbstractError);
+  EXPECT_THROW(m.DecodeReceiveMsg(), EAbstractError);
+  EXPECT_THROW(m.DecodeStatusReportMsg(), EAbstractError);
+}
+
 // --- Encoders ------------------------------------------------------------------
 
 TEST(SmppEncode, EnquireLinkAfterResetAndTheNextNumber) {
