@@ -1,6 +1,7 @@
 // Posted notifications: the per-thread queue that stands in for a hidden window.
 #include "Messages.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -223,8 +224,9 @@ bool TApplication::ProcessUntil(const std::function<bool()>& Pred, int TimeoutMs
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0)
       return Pred();
+    // Short slices: Pred may depend on other threads, not only on messages.
     Posted p;
-    if (q->Pop(p, static_cast<int>(left.count())))
+    if (q->Pop(p, static_cast<int>(std::min<long long>(left.count(), 10))))
       Dispatch(p);
   }
   return true;

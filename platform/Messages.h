@@ -58,7 +58,8 @@ public:
   /// Ends Run and wakes HandleMessage on the thread that called Run; any thread.
   void Terminate();
   /// Waits up to TimeoutMs until Pred holds, dispatching messages as they come.
-  /// Pred is checked after every dispatch. Returns Pred().
+  /// Pred is checked after every dispatch and at least every 10 ms, so it may
+  /// watch other threads too. Returns Pred().
   bool ProcessUntil(const std::function<bool()>& Pred, int TimeoutMs);
   /// A file descriptor (eventfd) that is readable while the calling thread's
   /// queue holds messages, for driving the queue from another event loop.
