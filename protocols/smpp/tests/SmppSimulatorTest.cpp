@@ -3,6 +3,7 @@
 
 #include "SmppPersonality.h"
 #include "SmscServer.h"
+#include "Sockets.h"
 
 #include <gtest/gtest.h>
 
@@ -313,6 +314,53 @@ TEST_F(SmppSimulator, SurvivesSplitFramesGarbageAndLateAnswers) {
   EXPECT_EQ(Submit(id), rcTimeOut);
   ASSERT_TRUE(Pump([&] { return !Reasons.empty(); }));
   EXPECT_EQ(Reasons, std::vector<int>{drPeerClosed});
+}
+
+// The simulator itself, spoken to over a bare socket: its answers to PDUs
+// out of order or malformed, and its end of an unframeable stream.
+TEST_F(SmppSimulator, TheSimulatorsAnswersToStrayPdus) {
+  namespace S = sim::smpp;
+  TCustomIpClient raw;
+  raw.RemoteHost = "127.0.0.1";
+  raw.RemotePort = std::to_string(Sim.Port());
+  ASSERT_TRUE(raw.Connect());
+  auto exchange = [&](const std::string& Pdu) {
+    raw.SendBuf(Pdu.data(), static_cast<int>(Pdu.size()));
+    std::string got;
+    for (int i = 0; i < 100; ++i) {
+      char b[256];
+      if (raw.WaitForData(3000) != wdReadable)
+        break;
+      int n = raw.ReceiveBuf(b, sizeof b);
+      got.append(b, static_cast<size_t>(n > 0 ? n : 0));
+      if (got.size() >= 16 && got.size() >= S::CommandLength(got))
+        break;
+    }
+    return got;
+  };
+  const std::string submitBody =
+      std::string("\0\0\0", 3) + "1" + std::string("\0\0\0", 3) + "2" + std::string(12, '\0');
+  EXPECT_EQ(exchange(S::BuildPdu(kSubmitSm, 0, 1, submitBody)),
+            S::BuildPdu(kSubmitSm | kResponseBit, S::kESME_RINVBNDSTS, 1))
+      << "no submit before a bind";
+  EXPECT_EQ(exchange(S::BuildPdu(kBindTransceiver, 0, 2, "esme")),
+            S::BuildPdu(kGenericNack, S::kESME_RINVCMDLEN, 2))
+      << "a bind cut short";
+  const std::string bind = std::string("esme\0secret\0\0", 13) + std::string("\x34\0\0\0", 4);
+  std::string bound = exchange(S::BuildPdu(kBindTransceiver, 0, 3, bind));
+  EXPECT_EQ(S::CommandStatus(bound), 0u);
+  EXPECT_EQ(exchange(S::BuildPdu(kBindTransmitter, 0, 4, bind)),
+            S::BuildPdu(kBindTransmitter | kResponseBit, S::kESME_RALYBND, 4));
+  EXPECT_EQ(exchange(S::BuildPdu(0x00000103, 0, 5, "x")),
+            S::BuildPdu(kGenericNack, kESME_RINVCMDID, 5));
+  EXPECT_EQ(S::CommandStatus(exchange(S::BuildPdu(kSubmitSm, 0, 6, submitBody))), 0u);
+
+  // A command_length below 16 cannot be framed: the simulator hangs up.
+  std::string bad = S::BuildPdu(kEnquireLink, 0, 7);
+  bad[3] = 15;
+  raw.SendBuf(bad.data(), static_cast<int>(bad.size()));
+  EXPECT_TRUE(Sim.WaitNoSession(3000));
+  raw.Close();
 }
 
 } // namespace
