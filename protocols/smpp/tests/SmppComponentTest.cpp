@@ -168,30 +168,6 @@ TEST_F(SmppComponentTest, BindSendsTheBindOfTheModeAndARefusalCanBeRetried) {
   EXPECT_EQ(C.InitializeSession("esme", "secret", 1, 1, "", bmTransmitter), rcWrongState);
 }
 
-TEST_F(SmppComponentTest, SubmitResults) {
-  ASSERT_EQ(Bind(bmTransceiver), 0);
-  std::string id = "garbage";
-  EXPECT_EQ(Submit(SubmitResp(0, CStr("ID-1")), id), 0);
-  EXPECT_EQ(id, "ID-1");
-  EXPECT_EQ(C.SubmitMessageID(), u"ID-1");
-
-  EXPECT_EQ(Submit(SubmitResp(0x45, CStr("")), id), 0x45);
-  EXPECT_EQ(id, "");
-  EXPECT_EQ(Submit(SubmitResp(0, CStr("ID-3")), id), 0);
-  EXPECT_EQ(Submit(SubmitResp(0x14, ""), id), 0x14) << "a response without body";
-  EXPECT_EQ(id, "");
-  EXPECT_EQ(Submit(SubmitResp(0, CStr("ID-5")), id), 0);
-
-  auto nack = [](const std::string& S) { return Pdu(kGenericNack, 3, SequenceOf(S)); };
-  EXPECT_EQ(Submit(nack, id), rcGeneralError);
-  EXPECT_EQ(id, "ID-5") << "the previous id";
-
-  C.SetResponseTimeOut(200);
-  EXPECT_EQ(Submit([](const std::string&) { return std::string(); }, id), rcTimeOut);
-  EXPECT_EQ(id, "ID-5");
-  EXPECT_EQ(C.State(), rsLoggedIn);
-}
-
 TEST_F(SmppComponentTest, ALateResponseNeverCompletesTheNextRequest) {
   ASSERT_EQ(Bind(bmTransceiver), 0);
   C.SetResponseTimeOut(200);
