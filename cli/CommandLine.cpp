@@ -74,9 +74,18 @@ std::string OptionHelp(const std::vector<TOption>& Options) {
 }
 
 bool ParseInt(const std::string& Text, int Min, int Max, int& Value) {
+  // Decimal, or hexadecimal with a 0x prefix (SMPP status codes are written so).
   long long v = 0;
+  const char* first = Text.data();
   const char* end = Text.data() + Text.size();
-  auto [p, ec] = std::from_chars(Text.data(), end, v);
+  int base = 10;
+  if (Text.size() > 2 && Text[0] == '0' && (Text[1] == 'x' || Text[1] == 'X')) {
+    first += 2;
+    base = 16;
+    if (*first == '-' || *first == '+')
+      return false; // from_chars would take a sign after the prefix
+  }
+  auto [p, ec] = std::from_chars(first, end, v, base);
   if (Text.empty() || ec != std::errc() || p != end || v < Min || v > Max)
     return false;
   Value = static_cast<int>(v);

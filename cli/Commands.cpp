@@ -364,9 +364,11 @@ const std::vector<TOption> kSimOptions = {
     {"port", "PORT", "port to listen on; 0 picks a free one (default 0)"},
     {"login", "ACCOUNT", "the account allowed to log in (UCP: the OAdC); default: anyone"},
     {"password", "PASSWORD", "its password"},
-    {"login-ec", "EC", "error code of a refused login (default 7)"},
+    {"login-ec", "EC",
+     "error code of a refused login (default 7); SMPP: a command_status such as 0x0E,"
+     " or -1 to answer with generic_nack"},
     {"require-login", "", "refuse submits before a successful login"},
-    {"submit-ec", "EC", "refuse every submit with this error code"},
+    {"submit-ec", "EC", "refuse every submit with this error code (SMPP: as --login-ec)"},
     {"report-delay", "MS",
      "send a status report this long after a submit that asked for one;"
      " -1 for none (default 500)"},
@@ -417,14 +419,18 @@ int CmdSim(const std::vector<std::string>& Args) {
     return UsageError(cmd, "unknown protocol '" + protocol +
                                "' (known: " + JoinProtocols(sim::PersonalityNames()) + ")");
   sim::TSimConfig c;
+  const bool smpp = protocol == "smpp"; // SMPP codes are 32-bit command_status values
+  if (smpp)
+    c.LoginErrorCode = 0x0E; // invalid password
   int port = 0;
   c.Login = cl.Get("login");
   c.Password = cl.Get("password");
   c.RequireLogin = cl.Has("require-login");
   c.GarbageBeforeFrames = cl.Has("garbage");
   if (IntOption(cl, "port", 0, 65535, port, error) ||
-      IntOption(cl, "login-ec", 1, 99, c.LoginErrorCode, error) ||
-      IntOption(cl, "submit-ec", 0, 99, c.SubmitErrorCode, error) ||
+      IntOption(cl, "login-ec", smpp ? -1 : 1, smpp ? 0x7FFFFFFF : 99, c.LoginErrorCode, error) ||
+      IntOption(cl, "submit-ec", smpp ? -1 : 0, smpp ? 0x7FFFFFFF : 99, c.SubmitErrorCode,
+                error) ||
       IntOption(cl, "report-delay", -1, 3600000, c.StatusReportDelayMs, error) ||
       IntOption(cl, "report-status", 0, 9, c.ReportStatus, error) ||
       IntOption(cl, "report-reason", 0, 999, c.ReportReason, error) ||

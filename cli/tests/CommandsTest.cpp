@@ -1,5 +1,6 @@
 // The garvel commands run in-process against the simulator.
 #include "Commands.h"
+#include "CommandLine.h"
 
 #include "SimFixture.h"
 
@@ -82,6 +83,24 @@ TEST(Commands, UsageErrorsExitWithTwo) {
   TRun sim = RunCommand(CmdSim, {"sim", "--report-delay", "x"});
   EXPECT_EQ(sim.Exit, kExitUsage);
   EXPECT_TRUE(Contains(sim.Err, "--report-delay")) << sim.Err;
+  // UCP error codes are two digits; SMPP's are command_status words.
+  TRun ucpEc = RunCommand(CmdSim, {"sim", "--login-ec", "-1"});
+  EXPECT_EQ(ucpEc.Exit, kExitUsage);
+  TRun smppEc = RunCommand(CmdSim, {"sim", "--protocol", "smpp", "--submit-ec", "0xZZ"});
+  EXPECT_EQ(smppEc.Exit, kExitUsage);
+  EXPECT_TRUE(Contains(smppEc.Err, "--submit-ec")) << smppEc.Err;
+}
+
+TEST(Commands, NumbersAreDecimalOrHexadecimal) {
+  int v = 0;
+  EXPECT_TRUE(ParseInt("0x0E", 0, 0x7FFFFFFF, v));
+  EXPECT_EQ(v, 14);
+  EXPECT_TRUE(ParseInt("-1", -1, 99, v));
+  EXPECT_EQ(v, -1);
+  EXPECT_FALSE(ParseInt("0x", 0, 99, v));
+  EXPECT_FALSE(ParseInt("0x-1", -5, 99, v));
+  EXPECT_FALSE(ParseInt("100", 0, 99, v));
+  EXPECT_FALSE(ParseInt("12a", 0, 99, v));
 }
 
 TEST(Commands, EveryCommandHasHelp) {
