@@ -429,8 +429,7 @@ int CmdSim(const std::vector<std::string>& Args) {
   c.GarbageBeforeFrames = cl.Has("garbage");
   if (IntOption(cl, "port", 0, 65535, port, error) ||
       IntOption(cl, "login-ec", smpp ? -1 : 1, smpp ? 0x7FFFFFFF : 99, c.LoginErrorCode, error) ||
-      IntOption(cl, "submit-ec", smpp ? -1 : 0, smpp ? 0x7FFFFFFF : 99, c.SubmitErrorCode,
-                error) ||
+      IntOption(cl, "submit-ec", smpp ? -1 : 0, smpp ? 0x7FFFFFFF : 99, c.SubmitErrorCode, error) ||
       IntOption(cl, "report-delay", -1, 3600000, c.StatusReportDelayMs, error) ||
       IntOption(cl, "report-status", 0, 9, c.ReportStatus, error) ||
       IntOption(cl, "report-reason", 0, 999, c.ReportReason, error) ||

@@ -7,6 +7,17 @@ namespace garvel::cli {
 
 TProtocolClient::~TProtocolClient() = default;
 
+void TProtocolClient::ForwardRelayEvents(TxcGarvel& Component) {
+  Component.OnDisconnected = [this](TObject*, int Reason) {
+    if (OnDisconnected)
+      OnDisconnected(Reason);
+  };
+  Component.OnError = [this](TObject*, const std::string& Text) {
+    if (OnError)
+      OnError(Text);
+  };
+}
+
 std::unique_ptr<TProtocolClient> CreateClient(const std::string& Protocol) {
   if (Protocol == "ucp")
     return NewUcpClient();

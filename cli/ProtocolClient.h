@@ -85,6 +85,10 @@ public:
   std::function<void(const TReceivedReport&)> OnReport;
   std::function<void(int Reason)> OnDisconnected;
   std::function<void(const std::string& Text)> OnError;
+
+protected:
+  /// Forwards the component's OnDisconnected and OnError to this client's.
+  void ForwardRelayEvents(TxcGarvel& Component);
 };
 
 /// The client of a protocol by name, or null when the tool has none.

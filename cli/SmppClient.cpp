@@ -31,14 +31,7 @@ public:
       if (OnReport)
         OnReport({MessageID, 0, Destination, Originator, SMStatus, FailureReason, 0});
     };
-    FSmpp.OnDisconnected = [this](TObject*, int Reason) {
-      if (OnDisconnected)
-        OnDisconnected(Reason);
-    };
-    FSmpp.OnError = [this](TObject*, const std::string& Text) {
-      if (OnError)
-        OnError(Text);
-    };
+    ForwardRelayEvents(FSmpp);
   }
 
   std::string Name() const override { return "smpp"; }

@@ -35,14 +35,7 @@ public:
         OnReport(
             {"", MessageTimeStamp, Destination, Originator, SMStatus, FailureReason, TimeStamp});
     };
-    FUcp.OnDisconnected = [this](TObject*, int Reason) {
-      if (OnDisconnected)
-        OnDisconnected(Reason);
-    };
-    FUcp.OnError = [this](TObject*, const std::string& Text) {
-      if (OnError)
-        OnError(Text);
-    };
+    ForwardRelayEvents(FUcp);
   }
 
   std::string Name() const override { return "ucp"; }

@@ -1,5 +1,6 @@
 // The garvel commands run in-process against the simulator.
 #include "Commands.h"
+#include "CliTestUtil.h"
 #include "CommandLine.h"
 
 #include "SimFixture.h"
@@ -17,24 +18,6 @@ namespace garvel::cli {
 namespace {
 
 using garvel::testing::TSimulator;
-using TArgs = std::vector<std::string>;
-
-struct TRun {
-  int Exit;
-  std::string Out, Err;
-};
-
-TRun RunCommand(int (*Command)(const TArgs&), const TArgs& Args) {
-  ::testing::internal::CaptureStdout();
-  ::testing::internal::CaptureStderr();
-  int e = Command(Args);
-  std::string out = ::testing::internal::GetCapturedStdout();
-  return {e, out, ::testing::internal::GetCapturedStderr()};
-}
-
-bool Contains(const std::string& Text, const std::string& Part) {
-  return Text.find(Part) != std::string::npos;
-}
 
 sim::TSimConfig Credentials() {
   sim::TSimConfig c;
@@ -199,6 +182,7 @@ TEST(Commands, ListenPrintsWhatArrives) {
                               "2012-03-02 12:34:56\n"))
       << r.Out;
   EXPECT_TRUE(Contains(r.Out, "       SMStatus: 2\n       FailureReason: 5\n")) << r.Out;
+  EXPECT_TRUE(s->WaitReceived("R/52", 1, 2000)) << "the message was acknowledged";
   EXPECT_EQ(s->CountReceived("R/52"), 1);
 
   // The SMSC going away ends listen with a failure.

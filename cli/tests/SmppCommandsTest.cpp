@@ -1,5 +1,6 @@
 // The garvel commands over SMPP, run in-process against the simulator.
 #include "Commands.h"
+#include "CliTestUtil.h"
 
 #include "SimFixture.h"
 
@@ -13,24 +14,6 @@ namespace garvel::cli {
 namespace {
 
 using garvel::testing::TSimulator;
-using TArgs = std::vector<std::string>;
-
-struct TRun {
-  int Exit;
-  std::string Out, Err;
-};
-
-TRun RunCmd(int (*Command)(const TArgs&), const TArgs& Args) {
-  ::testing::internal::CaptureStdout();
-  ::testing::internal::CaptureStderr();
-  int e = Command(Args);
-  std::string out = ::testing::internal::GetCapturedStdout();
-  return {e, out, ::testing::internal::GetCapturedStderr()};
-}
-
-bool Contains(const std::string& Text, const std::string& Part) {
-  return Text.find(Part) != std::string::npos;
-}
 
 sim::TSimConfig Account() {
   sim::TSimConfig c;
@@ -51,7 +34,7 @@ TArgs Send(int Port, TArgs More = {}) {
 
 TEST(SmppCommands, SendSubmitsAndWaitsForTheReceipt) {
   TSimulator s("smpp", Account());
-  TRun ok = RunCmd(CmdSend, Send(s.Port(), {"--wait", "5"}));
+  TRun ok = RunCommand(CmdSend, Send(s.Port(), {"--wait", "5"}));
   EXPECT_EQ(ok.Exit, kExitOk) << ok.Err;
   ASSERT_EQ(s->Submits().size(), 1u);
   const std::string id = s->Submits()[0].MessageId;
@@ -61,8 +44,8 @@ TEST(SmppCommands, SendSubmitsAndWaitsForTheReceipt) {
   EXPECT_EQ(s->Submits()[0].Originator, "5500");
   EXPECT_EQ(s->CountReceived("bind_transceiver"), 1);
 
-  TRun ucs2 = RunCmd(CmdSend, Send(s.Port(), {"--encoding", "ucs2", "--text", "Grüße", "--udh",
-                                              "050003AB0201", "--flash", "--bind", "tx"}));
+  TRun ucs2 = RunCommand(CmdSend, Send(s.Port(), {"--encoding", "ucs2", "--text", "Grüße", "--udh",
+                                                  "050003AB0201", "--flash", "--bind", "tx"}));
   EXPECT_EQ(ucs2.Exit, kExitOk) << ucs2.Err;
   ASSERT_EQ(s->Submits().size(), 2u);
   EXPECT_EQ(s->Submits()[1].Text, u"Gr\u00FC\u00DFe");
@@ -70,11 +53,11 @@ TEST(SmppCommands, SendSubmitsAndWaitsForTheReceipt) {
   EXPECT_TRUE(s->Submits()[1].DirectDisplay);
   EXPECT_EQ(s->CountReceived("bind_transmitter"), 1);
 
-  TRun refused = RunCmd(CmdSend, Send(s.Port(), {"--password", "wrong"}));
+  TRun refused = RunCommand(CmdSend, Send(s.Port(), {"--password", "wrong"}));
   EXPECT_EQ(refused.Exit, kExitFailure);
   EXPECT_TRUE(Contains(refused.Out, ">>> Initialization failed. Error: 14\n")) << refused.Out;
 
-  TRun bad = RunCmd(CmdSend, Send(s.Port(), {"--bind", "both"}));
+  TRun bad = RunCommand(CmdSend, Send(s.Port(), {"--bind", "both"}));
   EXPECT_EQ(bad.Exit, kExitUsage);
   EXPECT_TRUE(Contains(bad.Err, "--bind takes trx, tx or rx")) << bad.Err;
 }
@@ -91,9 +74,9 @@ TEST(SmppCommands, ListenPrintsMessagesAndReceipts) {
     r.Originator = "5500";
     s->SendStatusReport(sim::ReportFor(r, 2, 5));
   });
-  TRun r = RunCmd(CmdListen,
-                  {"listen", "--protocol", "smpp", "--port", std::to_string(s.Port()),
-                   "--system-id", "esme", "--password", "secret", "--bind", "rx", "--count", "2"});
+  TRun r = RunCommand(CmdListen, {"listen", "--protocol", "smpp", "--port",
+                                  std::to_string(s.Port()), "--system-id", "esme", "--password",
+                                  "secret", "--bind", "rx", "--count", "2"});
   smsc.join();
   EXPECT_EQ(r.Exit, kExitOk) << r.Err;
   EXPECT_TRUE(Contains(r.Out, "<<< Message received\n       Destination: 5500\n"
@@ -103,11 +86,12 @@ TEST(SmppCommands, ListenPrintsMessagesAndReceipts) {
                               "       Destination: 0612345678\n       Originator: 5500\n"
                               "       SMStatus: 5\n       FailureReason: 196613\n"))
       << r.Out;
+  EXPECT_TRUE(s->WaitReceived("deliver_sm_resp", 2, 2000));
   EXPECT_EQ(s->CountReceived("deliver_sm_resp"), 2);
 }
 
 TEST(SmppCommands, DemoRunsTheWholeSession) {
-  TRun r = RunCmd(CmdDemo, {"demo", "--protocol", "smpp"});
+  TRun r = RunCommand(CmdDemo, {"demo", "--protocol", "smpp"});
   ASSERT_EQ(r.Exit, kExitOk) << r.Out << r.Err;
   const char* steps[] = {">>> SMSC simulator (smpp) listening on 127.0.0.1:",
                          ">>> Initialized\n",
