@@ -7,6 +7,14 @@ namespace garvel::cli {
 
 TProtocolClient::~TProtocolClient() = default;
 
+bool ParseByte(const std::string& Text, uint8_t& Out) {
+  int n = StrToIntDef(Text, -1);
+  if (n < 0 || n > 255)
+    return false;
+  Out = static_cast<uint8_t>(n);
+  return true;
+}
+
 void TProtocolClient::ForwardRelayEvents(TxcGarvel& Component) {
   Component.OnDisconnected = [this](TObject*, int Reason) {
     if (OnDisconnected)

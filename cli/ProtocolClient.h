@@ -100,6 +100,9 @@ std::vector<std::string> ClientProtocols();
 std::unique_ptr<TProtocolClient> NewUcpClient();
 std::unique_ptr<TProtocolClient> NewSmppClient();
 
+/// Reads a decimal number 0..255 (a TON, an NPI); false otherwise.
+bool ParseByte(const std::string& Text, uint8_t& Out);
+
 /// The text of a result code of the components, for error messages.
 std::string ResultText(int Code);
 

@@ -9,14 +9,6 @@
 namespace garvel::cli {
 namespace {
 
-bool ParseByte(const std::string& V, uint8_t& Out) {
-  int n = StrToIntDef(V, -1);
-  if (n < 0 || n > 255)
-    return false;
-  Out = static_cast<uint8_t>(n);
-  return true;
-}
-
 class TUcpClient : public TProtocolClient {
 public:
   TUcpClient() : FUcp(nullptr) {
