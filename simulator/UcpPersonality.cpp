@@ -57,8 +57,11 @@ bool CanCarry(const std::string& V) {
   return V.find_first_of(std::string("/\x02\x03", 3)) == std::string::npos;
 }
 
+// Drops the milliseconds (the epsilon only absorbs floating-point error):
+// rounding up would stamp a message later than the clock, and its delivery
+// report could then seem to precede it.
 TDateTime WholeSeconds(TDateTime T) {
-  return std::floor(T * 86400.0 + 0.5) / 86400.0;
+  return std::floor(T * 86400.0 + 1e-4) / 86400.0;
 }
 
 // An alphanumeric OAdC (OTOA 5039): the count of semi-octets in use, then
