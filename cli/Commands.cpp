@@ -195,34 +195,52 @@ bool IsHexText(const std::string& S) {
   return S.size() % 2 == 0 && S.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos;
 }
 
+constexpr int kGoOn = -1;
+
+// Parses the options of a command that opens a session: the connection
+// options, the command's own section, and the session options of the chosen
+// protocol. kGoOn when the command is to run; otherwise the exit code (after
+// a usage error, or after printing --help).
+int ParseSessionCommand(const std::string& Cmd, const std::vector<std::string>& Args,
+                        const std::pair<std::string, std::vector<TOption>>& Own,
+                        const std::string& Synopsis, const std::string& Description,
+                        TCommandLine& Cl) {
+  std::string protocol = ProtocolOf(Args);
+  std::unique_ptr<TProtocolClient> probe = CreateClient(protocol);
+  if (!probe)
+    return UsageError(Cmd, "unknown protocol '" + protocol +
+                               "' (known: " + JoinProtocols(ClientProtocols()) + ")");
+  std::vector<TOption> session = SessionOptions(*probe);
+  std::vector<TOption> all = kConnectionOptions;
+  all.insert(all.end(), Own.second.begin(), Own.second.end());
+  all.insert(all.end(), session.begin(), session.end());
+  std::string error;
+  if (!Cl.Parse(Args, all, error))
+    return UsageError(Cmd, error);
+  if (Cl.Has("help")) {
+    std::fputs(
+        Usage(Synopsis, Description,
+              {{"Connection", kConnectionOptions}, Own, {"Session (" + protocol + ")", session}})
+            .c_str(),
+        stdout);
+    return kExitOk;
+  }
+  return kGoOn;
+}
+
 } // namespace
 
 int CmdSend(const std::vector<std::string>& Args) {
   const std::string cmd = "send";
-  std::string protocol = ProtocolOf(Args);
-  std::unique_ptr<TProtocolClient> probe = CreateClient(protocol);
-  if (!probe)
-    return UsageError(cmd, "unknown protocol '" + protocol +
-                               "' (known: " + JoinProtocols(ClientProtocols()) + ")");
-  std::vector<TOption> session = SessionOptions(*probe);
-  std::vector<TOption> all = kConnectionOptions;
-  all.insert(all.end(), kMessageOptions.begin(), kMessageOptions.end());
-  all.insert(all.end(), session.begin(), session.end());
   TCommandLine cl;
-  std::string error;
-  if (!cl.Parse(Args, all, error))
-    return UsageError(cmd, error);
-  if (cl.Has("help")) {
-    std::fputs(Usage("garvel send --port PORT --to ADDRESS --text TEXT [options]",
-                     "Connects to an SMSC, opens the session, submits one message and prints\n"
-                     "the result; with --wait it also waits for the message's status report.",
-                     {{"Connection", kConnectionOptions},
-                      {"Message", kMessageOptions},
-                      {"Session (" + protocol + ")", session}})
-                   .c_str(),
-               stdout);
-    return kExitOk;
-  }
+  if (int r = ParseSessionCommand(
+          cmd, Args, {"Message", kMessageOptions},
+          "garvel send --port PORT --to ADDRESS --text TEXT [options]",
+          "Connects to an SMSC, opens the session, submits one message and prints\n"
+          "the result; with --wait it also waits for the message's status report.",
+          cl);
+      r != kGoOn)
+    return r;
 
   TSubmitRequest req;
   if (!cl.Has("to"))
@@ -297,32 +315,16 @@ int CmdSend(const std::vector<std::string>& Args) {
 
 int CmdListen(const std::vector<std::string>& Args) {
   const std::string cmd = "listen";
-  std::string protocol = ProtocolOf(Args);
-  std::unique_ptr<TProtocolClient> probe = CreateClient(protocol);
-  if (!probe)
-    return UsageError(cmd, "unknown protocol '" + protocol +
-                               "' (known: " + JoinProtocols(ClientProtocols()) + ")");
-  std::vector<TOption> session = SessionOptions(*probe);
-  const std::vector<TOption> own = {{"count", "N", "end after N received messages and reports"}};
-  std::vector<TOption> all = kConnectionOptions;
-  all.insert(all.end(), own.begin(), own.end());
-  all.insert(all.end(), session.begin(), session.end());
   TCommandLine cl;
-  std::string error;
-  if (!cl.Parse(Args, all, error))
-    return UsageError(cmd, error);
-  if (cl.Has("help")) {
-    std::fputs(Usage("garvel listen --port PORT [options]",
-                     "Connects to an SMSC, opens the session and prints every message and\n"
-                     "status report that arrives, until interrupted (Ctrl-C) or the SMSC\n"
-                     "ends the connection.",
-                     {{"Connection", kConnectionOptions},
-                      {"Listening", own},
-                      {"Session (" + protocol + ")", session}})
-                   .c_str(),
-               stdout);
-    return kExitOk;
-  }
+  if (int r = ParseSessionCommand(
+          cmd, Args, {"Listening", {{"count", "N", "end after N received messages and reports"}}},
+          "garvel listen --port PORT [options]",
+          "Connects to an SMSC, opens the session and prints every message and\n"
+          "status report that arrives, until interrupted (Ctrl-C) or the SMSC\n"
+          "ends the connection.",
+          cl);
+      r != kGoOn)
+    return r;
   int count = 0;
   if (cl.Has("count") && !ParseInt(cl.Get("count"), 1, 1000000, count))
     return UsageError(cmd, "--count takes a number from 1 to 1000000");
