@@ -61,6 +61,11 @@ public:
   virtual TPushResult BuildStatusReport(const TSimStatusReport& Report, std::string& Frame) = 0;
   /// The protocol's "are you there" request from the SMSC side.
   virtual TPushResult BuildAlert(std::string& Frame) = 0;
+
+protected:
+  /// Records an accepted submit and, when it asked for one and the
+  /// configuration sends them, schedules its automatic status report.
+  void AcceptSubmit(const TSubmitRecord& Submit, TSessionLink& Link);
 };
 
 /// A protocol as the simulator speaks it: framing of the client's byte

@@ -339,16 +339,7 @@ private:
     }
     rec.TimeStamp = Now();
     rec.MessageId = NextMessageId(Link.SessionId());
-    Link.SubmitAccepted(rec);
-    Link.Log("submit_sm accepted as " + rec.MessageId);
-    if (rec.StatusReportRequested && Cfg.StatusReportDelayMs >= 0) {
-      TSimStatusReport report = ReportFor(rec, Cfg.ReportStatus, Cfg.ReportReason);
-      Link.Schedule(Cfg.StatusReportDelayMs, [this, report] {
-        std::string frame;
-        BuildStatusReport(report, frame);
-        return frame;
-      });
-    }
+    AcceptSubmit(rec, Link);
     return BuildPdu(kSubmitSm | kResponse, 0, seq, CStr(rec.MessageId));
   }
 

@@ -357,6 +357,20 @@ using detail::TSmscSession;
 
 TSessionLink::~TSessionLink() = default;
 TProtocolSession::~TProtocolSession() = default;
+
+void TProtocolSession::AcceptSubmit(const TSubmitRecord& Submit, TSessionLink& Link) {
+  Link.SubmitAccepted(Submit);
+  Link.Log("submit accepted as " + Submit.MessageId);
+  const TSimConfig& cfg = Link.Config();
+  if (Submit.StatusReportRequested && cfg.StatusReportDelayMs >= 0) {
+    TSimStatusReport report = ReportFor(Submit, cfg.ReportStatus, cfg.ReportReason);
+    Link.Schedule(cfg.StatusReportDelayMs, [this, report] {
+      std::string frame;
+      BuildStatusReport(report, frame);
+      return frame;
+    });
+  }
+}
 TPersonality::~TPersonality() = default;
 
 TSmscServer::TSmscServer(const std::string& Protocol, TSimConfig Config)

@@ -314,16 +314,7 @@ private:
     TDateTime scts = FOwner.NextTimeStamp();
     rec.TimeStamp = scts;
     rec.MessageId = adc + ":" + FormatTimeStamp(scts);
-    Link.SubmitAccepted(rec);
-    Link.Log("submit accepted as " + rec.MessageId);
-    if (rec.StatusReportRequested && Cfg.StatusReportDelayMs >= 0) {
-      TSimStatusReport report = ReportFor(rec, Cfg.ReportStatus, Cfg.ReportReason);
-      Link.Schedule(Cfg.StatusReportDelayMs, [this, report] {
-        std::string frame;
-        BuildStatusReport(report, frame);
-        return frame;
-      });
-    }
+    AcceptSubmit(rec, Link);
     return Ack(F, {"", rec.MessageId});
   }
 
