@@ -101,8 +101,7 @@ void ResetSocketApi() {
   gApi = kDefaults;
 }
 
-TCustomIpClient::TCustomIpClient(TComponent* AOwner)
-    : TComponent(AOwner), FWakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+TCustomIpClient::TCustomIpClient(TComponent* AOwner) : TComponent(AOwner) {}
 
 TCustomIpClient::~TCustomIpClient() {
   Close();
@@ -119,6 +118,9 @@ bool TCustomIpClient::Connect(int TimeoutMs) {
     FLocalShutdown.store(false);
     FCancel.store(false);
     FConnecting = true;
+    // Made on first use: accepted connections never need one.
+    if (FWakeFd < 0)
+      FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     DrainEventFd(FWakeFd);
   }
   int err = 0;

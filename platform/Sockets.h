@@ -149,7 +149,7 @@ private:
   std::mutex FLock;
   bool FConnecting = false;
   std::atomic<bool> FCancel{false}; // Disconnect during Connect
-  int FWakeFd = -1;                 // eventfd that wakes a connecting poll
+  int FWakeFd = -1;                 // eventfd that wakes a connecting poll; FLock
 
   // Received bytes: [FHead, FTail) of FStore, which holds FCap bytes.
   std::unique_ptr<uint8_t[]> FStore;
