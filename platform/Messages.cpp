@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -36,10 +37,11 @@ public:
     FCond.notify_one();
   }
 
-  // Pops one message; waits up to Timeout (-1 forever). False on time-out or quit.
-  bool Pop(Posted& Out, int TimeoutMs) {
+  // Pops one message; waits up to TimeoutMs (negative: without limit).
+  // False on time-out, or at once when HonourQuit and Terminate was called.
+  bool Pop(Posted& Out, int TimeoutMs, bool HonourQuit) {
     std::unique_lock<std::mutex> g(FLock);
-    auto ready = [this] { return !FItems.empty() || FQuit; };
+    auto ready = [this, HonourQuit] { return !FItems.empty() || (HonourQuit && FQuit); };
     if (TimeoutMs < 0)
       FCond.wait(g, ready);
     else
@@ -104,6 +106,9 @@ Registry& Reg() {
 }
 
 // The queue whose thread is inside Run(), for Terminate from any thread.
+// Setting and clearing it, and the quit flag it leads to, happen under
+// RunnerLock so that a Terminate racing the end of Run cannot leave the flag
+// set behind it.
 std::mutex& RunnerLock() {
   static std::mutex m;
   return m;
@@ -175,7 +180,7 @@ int TApplication::ProcessMessages() {
   std::shared_ptr<Queue> q = ThisQueue();
   int n = 0;
   Posted p;
-  while (q->Pop(p, 0)) {
+  while (q->Pop(p, 0, false)) {
     Dispatch(p);
     p = Posted{};
     ++n;
@@ -186,7 +191,8 @@ int TApplication::ProcessMessages() {
 bool TApplication::HandleMessage(int TimeoutMs) {
   std::shared_ptr<Queue> q = ThisQueue();
   Posted p;
-  if (!q->Pop(p, TimeoutMs))
+  // The quit flag is only ever set while this thread is inside Run.
+  if (!q->Pop(p, TimeoutMs, true))
     return false;
   Dispatch(p);
   return true;
@@ -194,39 +200,48 @@ bool TApplication::HandleMessage(int TimeoutMs) {
 
 void TApplication::Run() {
   std::shared_ptr<Queue> q = ThisQueue();
+  std::weak_ptr<Queue> outer;
   {
     std::lock_guard<std::mutex> g(RunnerLock());
+    outer = Runner();
     Runner() = q;
+    q->Quit(false);
   }
-  q->Quit(false);
   while (!q->QuitRequested()) {
     Posted p;
-    if (q->Pop(p, -1))
+    if (q->Pop(p, -1, true))
       Dispatch(p);
   }
+  // Later pumping on this thread works normally, and a Terminate from now
+  // on concerns an enclosing Run only, if any.
+  std::lock_guard<std::mutex> g(RunnerLock());
+  if (Runner().lock() == q)
+    Runner() = outer;
+  q->Quit(false);
 }
 
 void TApplication::Terminate() {
-  std::shared_ptr<Queue> q;
-  {
-    std::lock_guard<std::mutex> g(RunnerLock());
-    q = Runner().lock();
-  }
-  if (q)
+  std::lock_guard<std::mutex> g(RunnerLock());
+  if (std::shared_ptr<Queue> q = Runner().lock())
     q->Quit(true);
 }
 
 bool TApplication::ProcessUntil(const std::function<bool()>& Pred, int TimeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+  using Clock = std::chrono::steady_clock;
+  const bool bounded = TimeoutMs >= 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(bounded ? TimeoutMs : 0);
   std::shared_ptr<Queue> q = ThisQueue();
   while (!Pred()) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-      return Pred();
-    // Short slices: Pred may depend on other threads, not only on messages.
+    int wait = -1;
+    if (bounded) {
+      auto left = deadline - Clock::now();
+      if (left <= Clock::duration::zero())
+        return Pred();
+      wait = static_cast<int>(
+          std::min<long long>(std::chrono::ceil<std::chrono::milliseconds>(left).count(), INT_MAX));
+    }
     Posted p;
-    if (q->Pop(p, static_cast<int>(std::min<long long>(left.count(), 10))))
+    if (q->Pop(p, wait, false))
       Dispatch(p);
   }
   return true;

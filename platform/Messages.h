@@ -48,18 +48,26 @@ GARVEL_API intptr_t DefWindowProc(HWND Wnd, TMessage& Message);
 class GARVEL_API TApplication {
 public:
   /// Dispatches every queued message, including ones posted meanwhile.
-  /// Returns the number dispatched.
+  /// Returns the number dispatched. Terminate does not affect it.
   int ProcessMessages();
-  /// Waits for one message (at most TimeoutMs, -1 = no limit) and dispatches
-  /// it. Returns false on time-out or after Terminate.
+  /// Waits for one message (at most TimeoutMs, negative = no limit) and
+  /// dispatches it. Returns false on time-out, or at once when Terminate was
+  /// called while this thread is inside Run (a handler pumping nested).
   bool HandleMessage(int TimeoutMs = -1);
   /// Dispatches until Terminate is called (from a handler or another thread).
+  /// On return the request is spent: later pumping on this thread works
+  /// normally.
   void Run();
-  /// Ends Run and wakes HandleMessage on the thread that called Run; any thread.
+  /// Ends the Run in progress and wakes HandleMessage on the thread that
+  /// called it; any thread. Does nothing when no Run is in progress.
   void Terminate();
-  /// Waits up to TimeoutMs until Pred holds, dispatching messages as they come.
-  /// Pred is checked after every dispatch and at least every 10 ms, so it may
-  /// watch other threads too. Returns Pred().
+  /// Waits up to TimeoutMs (negative: without limit) until Pred holds,
+  /// dispatching messages as they come, and returns Pred(). The thread
+  /// sleeps until a message arrives or the time is up: Pred is checked
+  /// first, after every dispatch and at the deadline only. A Pred that
+  /// depends on other threads must therefore be made true together with a
+  /// post to this thread (or the caller uses short time-outs). Terminate
+  /// does not affect it.
   bool ProcessUntil(const std::function<bool()>& Pred, int TimeoutMs);
   /// A file descriptor (eventfd) that is readable while the calling thread's
   /// queue holds messages, for driving the queue from another event loop.

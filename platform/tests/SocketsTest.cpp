@@ -260,7 +260,8 @@ TEST(Connect, DisconnectFromAnotherThreadAbortsIt) {
 
 TEST(Connect, RefusesPortsOutsideTheRangeBeforeResolving) {
   ApiGuard restore;
-  static std::atomic<int> sockets{0};
+  static std::atomic<int> sockets;
+  sockets = 0;
   SocketApi().Socket = [](int d, int t, int p) {
     ++sockets;
     return ::socket(d, t, p);
@@ -324,7 +325,7 @@ TEST(Send, BoundedAgainstAPeerThatStopsReading) {
 TEST(Send, LocalDisconnectWakesASendBlockedOnAFullBuffer) {
   Pair p;
   SmallBuffers(p);
-  std::vector<char> big(64 << 20, 'x');
+  std::vector<char> big(16 << 20, 'x');
   auto sending = std::async(std::launch::async, [&] {
     return p.Client.SendBuf(big.data(), static_cast<int>(big.size()));
   });

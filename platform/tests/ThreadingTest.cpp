@@ -3,11 +3,13 @@
 #include "Classes.h"
 #include "Messages.h"
 #include "SyncObjs.h"
+#include "FakePeer.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <map>
 #include <thread>
 #include <vector>
@@ -181,6 +183,110 @@ TEST(Queue, RunEndsOnTerminateFromAnotherThread) {
   t.join();
   EXPECT_EQ(handled, 1);
   EXPECT_FALSE(Application()->HandleMessage(10)) << "time-out without messages";
+  DeallocateHWnd(h);
+}
+
+TEST(Queue, ProcessUntilSleepsUntilAMessageOrTheDeadline) {
+  using std::chrono::milliseconds;
+  Application()->ProcessMessages();
+  int checks = 0;
+  double cpu0 = testing::ProcessCpuMs();
+  auto t0 = Clock::now();
+  EXPECT_FALSE(Application()->ProcessUntil([&] { return ++checks, false; }, 500));
+  auto took = Clock::now() - t0;
+  EXPECT_GE(took, milliseconds(495)) << "returns at the deadline, not before";
+  EXPECT_LT(took, std::chrono::seconds(3));
+  EXPECT_LE(checks, 3) << "an idle queue is not polled";
+  EXPECT_LT(testing::ProcessCpuMs() - cpu0, 20.0);
+
+  // Posts end the wait as soon as their dispatch makes Pred true, however
+  // long the time-out; so does a flag set by another thread together with
+  // a post that wakes this one.
+  int handled = 0;
+  std::atomic<bool> flag{false};
+  HWND h = AllocateHWnd([&](TMessage&) { ++handled; });
+  checks = 0;
+  auto poster = std::async(std::launch::async, [&] {
+    std::this_thread::sleep_for(milliseconds(100));
+    PostMessage(h, WM_USER, 0, 0);
+    std::this_thread::sleep_for(milliseconds(100));
+    PostMessage(h, WM_USER, 0, 0);
+    std::this_thread::sleep_for(milliseconds(100));
+    flag = true;
+    PostMessage(h, WM_USER, 0, 0);
+  });
+  t0 = Clock::now();
+  EXPECT_TRUE(Application()->ProcessUntil([&] { return ++checks, handled == 2; }, 10000));
+  took = Clock::now() - t0;
+  EXPECT_GE(took, milliseconds(150));
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_EQ(checks, 3) << "once first, then after each dispatch";
+  EXPECT_TRUE(Application()->ProcessUntil([&] { return flag.load(); }, -1));
+  poster.get();
+  Application()->ProcessMessages();
+  EXPECT_EQ(handled, 3);
+  DeallocateHWnd(h);
+}
+
+TEST(Queue, PumpingWorksNormallyAfterRunEnds) {
+  using std::chrono::milliseconds;
+  int handled = 0;
+  HWND h = AllocateHWnd([&](TMessage&) { ++handled; });
+  std::thread t([h] {
+    PostMessage(h, WM_USER, 0, 0);
+    std::this_thread::sleep_for(milliseconds(30));
+    Application()->Terminate();
+  });
+  Application()->Run();
+  t.join();
+  ASSERT_EQ(handled, 1);
+
+  auto t0 = Clock::now();
+  EXPECT_FALSE(Application()->HandleMessage(50));
+  EXPECT_GE(Clock::now() - t0, milliseconds(45)) << "a real time-out, not an early quit";
+
+  std::thread poster([h] {
+    std::this_thread::sleep_for(milliseconds(50));
+    PostMessage(h, WM_USER, 0, 0);
+  });
+  double cpu0 = testing::ProcessCpuMs();
+  t0 = Clock::now();
+  EXPECT_FALSE(Application()->ProcessUntil([] { return false; }, 200));
+  auto took = Clock::now() - t0;
+  poster.join();
+  EXPECT_GE(took, milliseconds(195));
+  EXPECT_LT(took, std::chrono::seconds(3));
+  EXPECT_LT(testing::ProcessCpuMs() - cpu0, 50.0) << "no spinning on a spent quit request";
+  EXPECT_EQ(handled, 2);
+
+  // A Terminate with no Run in progress changes nothing either.
+  Application()->Terminate();
+  std::thread([h] { PostMessage(h, WM_USER, 0, 0); }).join();
+  EXPECT_TRUE(Application()->HandleMessage(1000));
+  EXPECT_EQ(handled, 3);
+  t0 = Clock::now();
+  EXPECT_FALSE(Application()->HandleMessage(50));
+  EXPECT_GE(Clock::now() - t0, milliseconds(45));
+  DeallocateHWnd(h);
+}
+
+TEST(Queue, TerminateWakesAHandlerPumpingInsideRun) {
+  bool nested = true;
+  Clock::duration waited{};
+  HWND h = AllocateHWnd([&](TMessage&) {
+    auto t0 = Clock::now();
+    nested = Application()->HandleMessage(5000);
+    waited = Clock::now() - t0;
+  });
+  std::thread t([h] {
+    PostMessage(h, WM_USER, 0, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Application()->Terminate();
+  });
+  Application()->Run();
+  t.join();
+  EXPECT_FALSE(nested);
+  EXPECT_LT(waited, std::chrono::seconds(3));
   DeallocateHWnd(h);
 }
 
