@@ -11,30 +11,76 @@
 #include "SyncObjs.h"
 #include "xuSMSCExtractSM.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <sstream>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 namespace garvel::cli {
 namespace {
 
 volatile std::sig_atomic_t gInterrupted = 0;
+// Written by the signal handler to wake TInterruptWatch (eventfd).
+int gInterruptFd = -1;
 
 void OnSignal(int) {
   gInterrupted = 1;
+  if (gInterruptFd >= 0) {
+    uint64_t one = 1;
+    (void)!write(gInterruptFd, &one, sizeof one);
+  }
 }
 
 /// SIGINT and SIGTERM end the waiting loops of listen and sim.
 void CatchInterrupts() {
   gInterrupted = 0;
+  if (gInterruptFd < 0)
+    gInterruptFd = eventfd(0, EFD_CLOEXEC);
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 }
+
+/// While it exists, SIGINT and SIGTERM end Client's session at once, a
+/// Connect in progress included: the signal handler can only set a flag, so
+/// a thread of its own waits for the signal and calls Disconnect, which any
+/// thread may.
+class TInterruptWatch : public TThread {
+public:
+  explicit TInterruptWatch(TProtocolClient& Client) : FClient(Client) {
+    if (gInterruptFd >= 0)
+      Start();
+  }
+  ~TInterruptWatch() override {
+    Terminate();
+    uint64_t one = 1;
+    if (gInterruptFd >= 0)
+      (void)!write(gInterruptFd, &one, sizeof one);
+    WaitFor();
+  }
+
+protected:
+  void Execute() override {
+    uint64_t n;
+    while (!Terminated()) {
+      if (read(gInterruptFd, &n, sizeof n) < 0 && errno != EINTR)
+        return;
+      if (gInterrupted && !Terminated())
+        FClient.Disconnect();
+    }
+  }
+
+private:
+  TProtocolClient& FClient;
+};
 
 void PrintLine(const std::string& Line) {
   std::fputs(Line.c_str(), stdout);
@@ -346,10 +392,15 @@ int CmdListen(const std::vector<std::string>& Args) {
     onReport(R);
   };
   CatchInterrupts();
+  TInterruptWatch watch(*s.Client);
   if (int r = OpenSession(cmd, s, log); r != kExitOk)
-    return r;
+    return gInterrupted ? Fail(cmd, "interrupted") : r;
   while (!gInterrupted && !s.Disconnected && (count == 0 || received < count))
     Application()->HandleMessage(100);
+  if (gInterrupted) {
+    CloseSession(s);
+    return kExitOk;
+  }
   if (s.Disconnected)
     return Fail(cmd, "the connection ended (reason " + std::to_string(s.DisconnectReason) + ")");
   CloseSession(s);

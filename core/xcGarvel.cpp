@@ -1,6 +1,9 @@
 // The message buffer and the relay component.
 #include "xcGarvel.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <typeinfo>
 
@@ -122,6 +125,14 @@ uint32_t TxcSMSCMessage::GetLongWord(int& Index) const {
 }
 
 bool TxcSMSCMessage::ReadMessage(TxcTcpClient& Client) {
+  // Skip what cannot start a message in one pass, before framing.
+  const uint8_t* data = nullptr;
+  int buffered = Client.PeekData(data);
+  if (buffered > 0) {
+    int junk = FindMessageStart(data, buffered);
+    if (junk > 0)
+      Client.Skip(junk < buffered ? junk : buffered);
+  }
   int header = GetHeaderSize();
   if (header < 0 || header > GetMaxMessageSize())
     throw EFramingError("header size " + IntToStr(header) + " is out of range");
@@ -189,6 +200,23 @@ int TxcSMSCMessage::GetMaxMessageSize() const {
   return kDefaultMaxMessageSize;
 }
 
+bool TxcSMSCMessage::GetRequestKey(TMessageKey&) const {
+  return false;
+}
+bool TxcSMSCMessage::GetResponseKey(TMessageKey&) const {
+  return false;
+}
+TControlAction TxcSMSCMessage::GetControlAction() const {
+  return GetMessageType() == mtAlive ? caAnswer : caNone;
+}
+int TxcSMSCMessage::FindMessageStart(const uint8_t*, int) const {
+  return 0;
+}
+std::string TxcSMSCMessage::Describe() const {
+  return "message of type " + IntToStr(static_cast<int>(GetMessageType())) + ", " +
+         IntToStr(Size()) + " bytes";
+}
+
 bool IsAlphaNumeric(const std::string& S) {
   for (char c : S)
     if (c != '+' && (c < '0' || c > '9'))
@@ -229,6 +257,17 @@ private:
   TxcGarvel& FRelay;
 };
 
+/// A request waiting for its answer. It lives on the waiting thread's stack
+/// and is listed in FPending while it waits; the receive thread completes it
+/// under FPendingLock.
+struct TxcGarvel::TPendingRequest {
+  TMessageKey Key;
+  std::condition_variable Cond;
+  bool Done = false;
+  int Result = rcTimeOut;
+  TResponse Response;
+};
+
 namespace {
 
 // Carries a text to the main thread.
@@ -237,18 +276,67 @@ struct TErrorNotice : TObject {
   std::string Text;
 };
 
+constexpr int kMaxErrorsQueued = 32;
+
+// Operation values of the keys the relay makes for protocols that number
+// nothing: answers then go by their kind.
+constexpr int64_t kSubmitKind = -100; // login and submit answers
+constexpr int64_t kAliveKind = -101;  // keep-alive and poll answers
+
+bool KindKey(TReceiveMessageType Type, TMessageKey& Key) {
+  Key = TMessageKey();
+  switch (Type) {
+  case mtSubmitRsp:
+  case mtLoginRsp:
+    Key.Operation = kSubmitKind;
+    return true;
+  case mtAliveRsp:
+  case mtRequestDeliveryRsp:
+    Key.Operation = kAliveKind;
+    return true;
+  case mtGeneralError:
+  case mtNack:
+    Key.AnyOperation = true;
+    return true;
+  default:
+    return false;
+  }
+}
+
+const char* KindName(TReceiveMessageType Type) {
+  switch (Type) {
+  case mtSubmitRsp:
+    return "submit response";
+  case mtLoginRsp:
+    return "login response";
+  case mtAliveRsp:
+    return "keep-alive response";
+  case mtRequestDeliveryRsp:
+    return "request-delivery response";
+  case mtGeneralError:
+    return "general error";
+  case mtNack:
+    return "negative acknowledgement";
+  default:
+    return "answer";
+  }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
 // TxcGarvel
 
-TxcGarvel::TOutputLock::TOutputLock(TxcGarvel& Relay) : FRelay(Relay) {
-  FRelay.FOutputMutex.lock();
-  FRelay.FOutputOwner.store(std::this_thread::get_id());
+TxcGarvel::TOutputLock::TOutputLock(TxcGarvel& Relay) : FRelay(Relay), FOwned(false) {
+  if (FRelay.FOutputMutex.try_lock_for(std::chrono::milliseconds(FRelay.SendBound()))) {
+    FRelay.FOutputOwner.store(std::this_thread::get_id());
+    FOwned = true;
+  }
 }
 
 TxcGarvel::TOutputLock::~TOutputLock() {
-  FRelay.ReleaseOutput();
+  if (FOwned)
+    FRelay.ReleaseOutput();
 }
 
 void TxcGarvel::ReleaseOutput() {
@@ -256,6 +344,11 @@ void TxcGarvel::ReleaseOutput() {
     FOutputOwner.store(std::thread::id());
     FOutputMutex.unlock();
   }
+}
+
+int TxcGarvel::SendBound() const {
+  int t = FResponseTimeOut.load();
+  return t > 0 ? t : 0;
 }
 
 TxcGarvel::TxcGarvel(TComponent* AOwner, TMessageClass AMessageClass,
@@ -269,6 +362,7 @@ TxcGarvel::TxcGarvel(TComponent* AOwner, TMessageClass AMessageClass,
   FAliveIntervalEvent = std::make_unique<TEvent>("AliveIntervalEvent-" + n);
   FInputMessage = FMessageClass();
   FOutputMessage = FMessageClass();
+  FControlMessage = FMessageClass();
 }
 
 TxcGarvel::~TxcGarvel() {
@@ -277,15 +371,23 @@ TxcGarvel::~TxcGarvel() {
   DeallocateHWnd(FWindowHandle); // discards notifications still queued
 }
 
-void TxcGarvel::StopThreads() {
-  // Wake and join the workers before anything they use goes away. The
-  // descriptor is shut down, not closed, while a thread may still poll it.
-  TerminateReceiveThread();
-  TerminateKeepAliveThread();
+void TxcGarvel::WakeWorkers() {
+  // The descriptor is shut down, not closed, while a thread may still use it.
   FClient->Disconnect();
   FAliveIntervalEvent->SetEvent();
-  FAliveEvent->SetEvent();
-  FSubmitEvent->SetEvent();
+  {
+    std::lock_guard<std::mutex> g(FQueueLock);
+    FStopReceiving = true;
+  }
+  FQueueCond.notify_all();
+  FailPending();
+}
+
+void TxcGarvel::StopThreads() {
+  // Wake and join the workers before anything they use goes away.
+  TerminateReceiveThread();
+  TerminateKeepAliveThread();
+  WakeWorkers();
   ReapThreads(true);
 }
 
@@ -322,30 +424,73 @@ void TxcGarvel::ReapThreads(bool WaitAll) {
     t->WaitFor(); // outside the lock: a finishing worker may still want it
 }
 
+void TxcGarvel::FailPending() {
+  std::lock_guard<std::mutex> g(FPendingLock);
+  for (TPendingRequest* p : FPending) {
+    p->Done = true;
+    p->Result = rcTimeOut;
+    p->Cond.notify_one();
+  }
+  FPending.clear();
+}
+
+bool TxcGarvel::BreakSession(int Reason) {
+  int expected = kNotBroken;
+  if (!FBreakReason.compare_exchange_strong(expected, Reason))
+    return false;
+  {
+    std::lock_guard<std::mutex> g(FThreadLock);
+    if (FReceiveThread)
+      FReceiveThread->Terminate();
+    if (FKeepAliveThread)
+      FKeepAliveThread->Terminate();
+  }
+  WakeWorkers();
+  PostMessage(FWindowHandle, CM_DISCONNECTED, static_cast<uintptr_t>(static_cast<intptr_t>(Reason)),
+              static_cast<intptr_t>(FSession.load()));
+  return true;
+}
+
 int TxcGarvel::Connect(const std::string& Host, int Port) {
   if (FState.load() != rsNotConnected)
     return rcWrongState;
+  if (Port < 0 || Port > 65535)
+    return EINVAL;
   ReapThreads(true);
   FClient->RemoteHost = Host;
   FClient->RemotePort = IntToStr(Port);
   FClient->BlockMode = true;
-  if (!FClient->Connect())
+  int timeout = FConnectTimeOut.load();
+  if (!FClient->Connect(timeout > 0 ? timeout : -1))
     return FClient->LastError();
-  FDisconnectPosted.store(false);
+  {
+    std::lock_guard<std::mutex> g(FQueueLock);
+    FQueued = 0;
+    FStopReceiving = false;
+  }
+  FErrorsQueued.store(0);
+  FErrorsSuppressed.store(0);
+  FSession.fetch_add(1);
+  FBreakReason.store(kNotBroken);
   FState.store(rsConnected);
+  // A Disconnect from another thread as the connect completed.
+  if (FClient->LocalShutdown())
+    BreakSession(drLocal);
   return rcOk;
 }
 
 void TxcGarvel::Disconnect() {
-  FClient->Disconnect();
-  if (FState.load() == rsConnected)
-    DoDisconnectedEvent(drLocal);
-  // From rsInitialized on, the receive thread sees the shut-down socket and
-  // posts the notification itself.
+  if (FState.load() == rsNotConnected) {
+    FClient->Disconnect(); // cancels a Connect in progress on another thread
+    return;
+  }
+  // The reason is settled before the socket goes down, so that a send
+  // failing meanwhile on another thread cannot claim the disconnect.
+  BreakSession(drLocal);
 }
 
 int TxcGarvel::InternalInitializeSession() {
-  if (FState.load() != rsConnected)
+  if (FState.load() != rsConnected || SessionBroken())
     return rcWrongState;
   FSubmitEvent->ResetEvent();
   FAliveEvent->ResetEvent();
@@ -359,8 +504,12 @@ int TxcGarvel::InternalInitializeSession() {
     }
   }
   FState.store(rsInitialized);
+  // A break that came before the threads existed could not tell them.
+  if (SessionBroken())
+    WakeWorkers();
   TOutputLock lock(*this);
-  FOutputMessage->Reset();
+  if (lock)
+    FOutputMessage->Reset();
   return rcOk;
 }
 
@@ -368,50 +517,60 @@ int TxcGarvel::InitializeSession() {
   return InternalInitializeSession();
 }
 
-int TxcGarvel::InternalLogin() {
-  return MessageOutAndWait(*FSubmitEvent);
+int TxcGarvel::InternalLogin(TResponse* Response) {
+  return MessageOutAndWait(*FSubmitEvent, Response);
 }
-int TxcGarvel::InternalAlive() {
-  return MessageOutAndWait(*FAliveEvent);
+int TxcGarvel::InternalAlive(TResponse* Response) {
+  return MessageOutAndWait(*FAliveEvent, Response);
 }
-int TxcGarvel::InternalRequestDelivery() {
-  return MessageOutAndWait(*FAliveEvent);
+int TxcGarvel::InternalRequestDelivery(TResponse* Response) {
+  return MessageOutAndWait(*FAliveEvent, Response);
 }
 
-int TxcGarvel::InternalSubmitMessage() {
+int TxcGarvel::InternalSubmitMessage(TResponse* Response) {
   if (FState.load() != rsLoggedIn) {
     ReleaseOutput();
     return rcWrongState;
   }
-  return MessageOutAndWait(*FSubmitEvent);
+  return MessageOutAndWait(*FSubmitEvent, Response);
 }
 
 int TxcGarvel::Login() {
   TOutputLock lock(*this);
+  if (!lock)
+    return rcTimeOut;
   FOutputMessage->EncodeLoginMsg();
   return InternalLogin();
 }
 
 int TxcGarvel::SubmitMessage() {
   TOutputLock lock(*this);
+  if (!lock)
+    return rcTimeOut;
   FOutputMessage->EncodeSubmitMsg();
   return InternalSubmitMessage();
 }
 
 int TxcGarvel::RequestDelivery() {
   TOutputLock lock(*this);
+  if (!lock)
+    return rcTimeOut;
   FOutputMessage->EncodeRequestDeliveryMsg();
   return InternalRequestDelivery();
 }
 
 int TxcGarvel::Alive() {
   TOutputLock lock(*this);
+  if (!lock)
+    return rcTimeOut;
   FOutputMessage->EncodeAliveMsg();
   return InternalAlive();
 }
 
 void TxcGarvel::Response(TxcSMSCMessage& Message) {
   TOutputLock lock(*this);
+  if (!lock)
+    return; // unanswered: the SMSC delivers it again
   FOutputMessage->EncodeResponseMsg(Message);
   MessageOut();
 }
@@ -423,63 +582,155 @@ bool TxcGarvel::StatusReportReceived(TxcSMSCMessage&) {
   return false;
 }
 
+bool TxcGarvel::SendMessage(const TxcSMSCMessage& Message) {
+  // Called with the output lock held.
+  if (SessionBroken())
+    return false;
+  int n = FClient->SendBuf(Message.FBuffer.data(), Message.Size(), SendBound());
+  FAliveIntervalEvent->SetEvent(); // every send restarts the keep-alive interval
+  if (n >= 0)
+    return true;
+  int err = FClient->LastError();
+  if (err == ETIMEDOUT)
+    BreakSession(drSendTimeOut); // part of a message may be out: the stream is lost
+  else
+    BreakSession(FClient->LocalShutdown() ? drLocal : (err != 0 ? err : drPeerClosed));
+  return false;
+}
+
 bool TxcGarvel::MessageOut() {
-  bool owned = FOutputOwner.load() == std::this_thread::get_id();
-  if (!owned) {
-    FOutputMutex.lock();
+  if (FOutputOwner.load() != std::this_thread::get_id()) {
+    if (!FOutputMutex.try_lock_for(std::chrono::milliseconds(SendBound())))
+      return false;
     FOutputOwner.store(std::this_thread::get_id());
   }
-  int n = FClient->SendBuf(FOutputMessage->FBuffer.data(), FOutputMessage->Size());
-  FAliveIntervalEvent->SetEvent();
+  bool sent = SendMessage(*FOutputMessage);
   ReleaseOutput();
-  return n >= 0;
+  return sent;
 }
 
-int TxcGarvel::MessageOutAndWait(TEvent& Event) {
-  std::atomic<int>& slot = &Event == FSubmitEvent.get() ? FSubmitResult : FAliveResult;
-  Event.ResetEvent();
-  slot.store(rcTimeOut);
-  if (!MessageOut())
-    return rcTimeOut; // nothing went out, so no response can come
+int TxcGarvel::MessageOutAndWait(TEvent& Event, TResponse* Response) {
+  // Called with the output lock held and the request encoded.
+  TPendingRequest p;
+  if (!FOutputMessage->GetRequestKey(p.Key)) {
+    p.Key = TMessageKey();
+    p.Key.Operation = &Event == FSubmitEvent.get() ? kSubmitKind : kAliveKind;
+  }
+  {
+    std::lock_guard<std::mutex> g(FPendingLock);
+    if (SessionBroken()) {
+      ReleaseOutput();
+      return rcTimeOut;
+    }
+    FPending.push_back(&p); // before sending: the answer may be quick
+  }
+  bool sent = MessageOut();
   int timeout = FResponseTimeOut.load(); // a negative time-out waits for nothing
-  if (Event.WaitFor(static_cast<uint32_t>(timeout < 0 ? 0 : timeout)) != wrSignaled)
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0);
+  std::unique_lock<std::mutex> g(FPendingLock);
+  if (sent)
+    p.Cond.wait_until(g, deadline, [&] { return p.Done; });
+  if (!p.Done) {
+    auto it = std::find(FPending.begin(), FPending.end(), &p);
+    if (it != FPending.end())
+      FPending.erase(it);
     return rcTimeOut;
-  return slot.load();
+  }
+  if (Response)
+    *Response = std::move(p.Response);
+  return p.Result;
 }
 
-void TxcGarvel::SignalResponse(TEvent& Event, std::atomic<int>& Slot, int Result) {
-  Slot.store(Result);
-  Event.SetEvent();
+void TxcGarvel::DeliverAnswer(TReceiveMessageType Type) {
+  // Receive thread, FInputLock held. Decode into a copy of its own, which
+  // travels to the waiting request.
+  TMessageKey key;
+  if (!FInputMessage->GetResponseKey(key))
+    KindKey(Type, key);
+  TResponse answer = TxcSMSCMessage::Create(*FInputMessage);
+  switch (Type) {
+  case mtSubmitRsp:
+    answer->DecodeSubmitRspMsg();
+    break;
+  case mtLoginRsp:
+    answer->DecodeLoginRspMsg();
+    break;
+  case mtAliveRsp:
+    answer->DecodeAliveRspMsg();
+    break;
+  case mtRequestDeliveryRsp:
+    answer->DecodeRequestDeliveryRspMsg();
+    break;
+  default: // mtGeneralError, mtNack
+    answer->FResultCode = rcGeneralError;
+    break;
+  }
+  bool taken = false;
+  {
+    std::lock_guard<std::mutex> g(FPendingLock);
+    for (auto it = FPending.begin(); it != FPending.end();) {
+      TPendingRequest* p = *it;
+      if (!key.Answers(p->Key)) {
+        ++it;
+        continue;
+      }
+      p->Done = true;
+      p->Result = answer->FResultCode;
+      if (!taken)
+        p->Response = std::move(answer);
+      taken = true;
+      p->Cond.notify_one();
+      it = FPending.erase(it);
+      if (!key.AnyOperation || key.Id >= 0)
+        break; // a numbered answer has one owner
+    }
+  }
+  if (!taken)
+    PostError(std::string(KindName(Type)) +
+              " dropped, no request waits for it: " + FInputMessage->Describe());
+}
+
+void TxcGarvel::AnswerAtOnce(bool ThenClose) {
+  // Receive thread. The answer is built in a message of its own, so the
+  // output message stays with whichever request holds it.
+  FControlMessage->EncodeResponseMsg(*FInputMessage);
+  TOutputLock lock(*this);
+  if (lock) {
+    SendMessage(*FControlMessage);
+    ReleaseOutput();
+  }
+  if (ThenClose)
+    BreakSession(drPeerClosed);
 }
 
 void TxcGarvel::MessageIn() {
   // Called on the receive thread with FInputLock held.
-  switch (FInputMessage->GetMessageType()) {
+  switch (FInputMessage->GetControlAction()) {
+  case caAnswer:
+    AnswerAtOnce(false);
+    return;
+  case caAnswerAndClose:
+    AnswerAtOnce(true);
+    return;
+  case caDrop:
+    return;
+  case caNone:
+    break;
+  }
+  TReceiveMessageType type = FInputMessage->GetMessageType();
+  switch (type) {
   case mtDeliver:
   case mtStatusReport:
     DoReceivedEvent();
     break;
   case mtSubmitRsp:
-    FInputMessage->DecodeSubmitRspMsg();
-    SignalResponse(*FSubmitEvent, FSubmitResult, FInputMessage->FResultCode);
-    break;
   case mtRequestDeliveryRsp:
-    FInputMessage->DecodeRequestDeliveryRspMsg();
-    SignalResponse(*FAliveEvent, FAliveResult, FInputMessage->FResultCode);
-    break;
   case mtLoginRsp:
-    FInputMessage->DecodeLoginRspMsg();
-    SignalResponse(*FSubmitEvent, FSubmitResult, FInputMessage->FResultCode);
-    break;
   case mtAliveRsp:
-    FInputMessage->DecodeAliveRspMsg();
-    SignalResponse(*FAliveEvent, FAliveResult, FInputMessage->FResultCode);
-    break;
   case mtGeneralError:
   case mtNack:
-    FInputMessage->FResultCode = rcGeneralError;
-    SignalResponse(*FSubmitEvent, FSubmitResult, rcGeneralError);
-    SignalResponse(*FAliveEvent, FAliveResult, rcGeneralError);
+    DeliverAnswer(type);
     break;
   case mtUnknown:
   case mtAlive:
@@ -489,21 +740,37 @@ void TxcGarvel::MessageIn() {
 }
 
 void TxcGarvel::DoReceivedEvent() {
+  // Back-pressure: wait while the main thread has enough to do. The socket
+  // is not read meanwhile, so TCP holds the SMSC back.
+  {
+    std::unique_lock<std::mutex> g(FQueueLock);
+    FQueueCond.wait(
+        g, [this] { return FStopReceiving || FQueued < std::max(1, FReceiveQueueSize.load()); });
+    if (FStopReceiving)
+      return; // the session is over: dropped unacknowledged
+    ++FQueued;
+  }
   std::unique_ptr<TxcSMSCMessage> copy = TxcSMSCMessage::Create(*FInputMessage);
-  PostMessage(FWindowHandle, CM_RECEIVED, 0, 0, std::move(copy));
+  PostMessage(FWindowHandle, CM_RECEIVED, 0, static_cast<intptr_t>(FSession.load()),
+              std::move(copy));
 }
 
 void TxcGarvel::DoDisconnectedEvent(int Reason) {
-  if (Reason == EINTR)
-    Reason = drLocal;
-  if (FDisconnectPosted.exchange(true))
-    return; // one notification per session
-  PostMessage(FWindowHandle, CM_DISCONNECTED, static_cast<uintptr_t>(static_cast<intptr_t>(Reason)),
-              0);
+  BreakSession(Reason == EINTR ? drLocal : Reason);
 }
 
 void TxcGarvel::PostError(const std::string& Text) {
-  PostMessage(FWindowHandle, CM_ERROR, 0, 0, std::make_unique<TErrorNotice>(Text));
+  if (FErrorsQueued.fetch_add(1) >= kMaxErrorsQueued) {
+    FErrorsQueued.fetch_sub(1);
+    FErrorsSuppressed.fetch_add(1);
+    return;
+  }
+  int suppressed = FErrorsSuppressed.exchange(0);
+  std::string text = Text;
+  if (suppressed > 0)
+    text += " (" + IntToStr(suppressed) + " more errors were not reported)";
+  PostMessage(FWindowHandle, CM_ERROR, 0, static_cast<intptr_t>(FSession.load()),
+              std::make_unique<TErrorNotice>(std::move(text)));
 }
 
 void TxcGarvel::ReportError(const std::string& Text) {
@@ -525,6 +792,8 @@ void TxcGarvel::WndProc(TMessage& Message) {
     Disconnected(Message);
     break;
   case CM_ERROR:
+    if (static_cast<uint64_t>(Message.LParam) == FSession.load())
+      FErrorsQueued.fetch_sub(1);
     if (auto* n = dynamic_cast<TErrorNotice*>(Message.Payload.get()))
       ReportError(n->Text);
     break;
@@ -535,9 +804,23 @@ void TxcGarvel::WndProc(TMessage& Message) {
 
 void TxcGarvel::Received(TMessage& Message) {
   std::unique_ptr<TObject> payload = std::move(Message.Payload);
+  bool current = static_cast<uint64_t>(Message.LParam) == FSession.load();
+  if (current) {
+    {
+      std::lock_guard<std::mutex> g(FQueueLock);
+      if (FQueued > 0)
+        --FQueued;
+    }
+    FQueueCond.notify_one();
+  }
+  // Nothing is handed to the application once its session has ended: the
+  // message goes unacknowledged and the SMSC delivers it again.
+  if (!current || SessionBroken())
+    return;
   auto* m = dynamic_cast<TxcSMSCMessage*>(payload.get());
   if (!m)
     return;
+  std::weak_ptr<int> life = FLifeToken;
   try {
     bool answer = false;
     switch (m->GetMessageType()) {
@@ -550,33 +833,41 @@ void TxcGarvel::Received(TMessage& Message) {
     default:
       break;
     }
-    if (answer)
+    if (life.expired())
+      return; // a handler destroyed the component
+    if (answer && !SessionBroken())
       Response(*m);
   } catch (const std::exception& e) {
-    ReportError(std::string("received message not handled: ") + e.what());
+    if (!life.expired())
+      ReportError(std::string("received message not handled: ") + e.what());
   }
   // The copy is freed here either way.
 }
 
 void TxcGarvel::Disconnected(TMessage& Message) {
+  if (static_cast<uint64_t>(Message.LParam) != FSession.load())
+    return; // a session that has been replaced
   int reason = static_cast<int>(static_cast<intptr_t>(Message.WParam));
-  // Both workers have been told to end; wake whichever still waits (after a
-  // keep-alive failure the receive thread still polls the open socket),
-  // join them, then release the descriptor.
+  // Every worker has been told to end and every wait released; join them,
+  // then release the descriptor.
   TerminateReceiveThread();
   TerminateKeepAliveThread();
-  FClient->Disconnect();
-  FAliveIntervalEvent->SetEvent();
+  WakeWorkers();
   ReapThreads(true);
   FClient->Close();
-  if (OnDisconnected) {
-    try {
-      OnDisconnected(this, reason);
-    } catch (const std::exception& e) {
-      ReportError(std::string("OnDisconnected failed: ") + e.what());
-    }
-  }
   FState.store(rsNotConnected);
+  // From here on the handler owns the component: it may destroy it or
+  // connect again, so nothing below touches this object.
+  if (!OnDisconnected)
+    return;
+  std::weak_ptr<int> life = FLifeToken;
+  TDisconnectedEvent handler = OnDisconnected;
+  try {
+    handler(this, reason);
+  } catch (const std::exception& e) {
+    if (!life.expired())
+      ReportError(std::string("OnDisconnected failed: ") + e.what());
+  }
 }
 
 void TxcGarvel::SetKeepAlive(bool Value) {
@@ -585,7 +876,7 @@ void TxcGarvel::SetKeepAlive(bool Value) {
   // Takes effect at once while the session's threads run: in rsLoggedIn as
   // well as in rsInitialized, since a logged-in session is where it matters.
   TRelayState s = FState.load();
-  if (s == rsInitialized || s == rsLoggedIn) {
+  if ((s == rsInitialized || s == rsLoggedIn) && !SessionBroken()) {
     if (FKeepAlive) {
       TerminateKeepAliveThread();
       FAliveIntervalEvent->SetEvent();
@@ -606,22 +897,27 @@ void TxcGarvel::SetResponseTimeOut(int Value) {
   FResponseTimeOut.store(Value);
 }
 
-void TxcGarvel::BreakConnection(TThread& Self, int Reason) {
-  FClient->Disconnect();
-  {
-    std::lock_guard<std::mutex> g(FThreadLock);
-    if (FKeepAliveThread)
-      FKeepAliveThread->Terminate();
-  }
-  Self.Terminate();
-  // Release every waiter with "no response", then report.
-  FAliveIntervalEvent->SetEvent();
-  SignalResponse(*FAliveEvent, FAliveResult, rcTimeOut);
-  SignalResponse(*FSubmitEvent, FSubmitResult, rcTimeOut);
-  DoDisconnectedEvent(Reason);
+void TxcGarvel::SetReceiveQueueSize(int Value) {
+  FReceiveQueueSize.store(Value < 1 ? 1 : Value);
+  FQueueCond.notify_all();
 }
 
 void TxcGarvel::ReceiveLoop(TThread& Self) {
+  // Nothing may escape the thread: a failure here ends the session visibly.
+  try {
+    ReceiveLoopBody(Self);
+  } catch (const std::exception& e) {
+    try {
+      PostError(std::string("receive thread failed: ") + e.what());
+    } catch (...) {
+    }
+    BreakSession(drInternalError);
+  } catch (...) {
+    BreakSession(drInternalError);
+  }
+}
+
+void TxcGarvel::ReceiveLoopBody(TThread& Self) {
   while (!Self.Terminated()) {
     TWaitForDataResult w = FClient->WaitForData(-1);
     if (w == wdReadable) {
@@ -631,20 +927,25 @@ void TxcGarvel::ReceiveLoop(TThread& Self) {
       bool framed = false;
       try {
         framed = FInputMessage->ReadMessage(*FClient);
+      } catch (const std::bad_alloc&) {
+        throw;
       } catch (const std::exception& e) {
         // Nothing was consumed and nothing ever will be: the stream is lost.
         g.unlock();
         PostError(std::string("cannot frame received data: ") + e.what());
-        BreakConnection(Self, drUnframeable);
+        BreakSession(drUnframeable);
         continue;
       }
       if (!framed)
         continue;
       try {
         MessageIn();
+      } catch (const std::bad_alloc&) {
+        throw;
       } catch (const std::exception& e) {
         // The frame was consumed; drop it and go on with the next.
-        PostError(std::string("received message dropped: ") + e.what());
+        PostError(std::string("received message dropped: ") + e.what() + " (" +
+                  FInputMessage->Describe() + ")");
       }
       continue;
     }
@@ -659,13 +960,15 @@ void TxcGarvel::ReceiveLoop(TThread& Self) {
       reason = drPeerClosed;
     else
       reason = FClient->LastError() != 0 ? FClient->LastError() : drPeerClosed;
-    BreakConnection(Self, reason);
+    BreakSession(reason);
   }
 }
 
 void TxcGarvel::KeepAliveLoop(TThread& Self) {
   while (!Self.Terminated()) {
     FAliveIntervalEvent->ResetEvent();
+    if (Self.Terminated())
+      break;
     // A non-positive interval sends no keep-alive rather than a stream of them.
     int interval = FKeepAliveInterval.load();
     TWaitResult w =
@@ -679,15 +982,8 @@ void TxcGarvel::KeepAliveLoop(TThread& Self) {
       PostError(std::string("keep-alive request failed: ") + e.what());
       r = rcGeneralError;
     }
-    if (r == rcTimeOut && !Self.Terminated()) {
-      {
-        std::lock_guard<std::mutex> g(FThreadLock);
-        if (FReceiveThread)
-          FReceiveThread->Terminate();
-      }
-      Self.Terminate();
-      DoDisconnectedEvent(drKeepAliveFailed);
-    }
+    if (r == rcTimeOut && !Self.Terminated())
+      BreakSession(drKeepAliveFailed);
   }
 }
 

@@ -10,6 +10,8 @@
 #include "SysUtils.h"
 
 #include <atomic>
+#include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -95,12 +97,39 @@ enum : int {
 };
 
 /// Reason codes of OnDisconnected besides the positive errno of a failed socket
-/// (ECONNRESET when the peer reset the connection, ETIMEDOUT, EPIPE...).
+/// (ECONNRESET when the peer reset the connection, EPIPE...).
 enum : int {
   drLocal = 0,            ///< Disconnect was called by the application
   drKeepAliveFailed = -1, ///< a keep-alive request went unanswered
-  drPeerClosed = -4,      ///< the SMSC closed the connection in an orderly way
-  drUnframeable = -5      ///< the SMSC sent bytes that cannot be framed as messages
+  drPeerClosed = -4,      ///< the SMSC closed the connection or ended the session
+  drUnframeable = -5,     ///< the SMSC sent bytes that cannot be framed as messages
+  drSendTimeOut = -6,     ///< a send could not complete within ResponseTimeOut
+  drInternalError = -7    ///< the receive side failed (out of memory...); see OnError
+};
+
+/// Ties an answer to the request it answers: the protocol's number for the
+/// exchange (transaction number, sequence number, packet number, reference)
+/// and the operation. On a request, Operation names the operation of the
+/// answer it waits for.
+struct TMessageKey {
+  int64_t Id = -1;
+  int64_t Operation = 0;
+  /// On an answer: it answers the request numbered Id whatever its
+  /// operation (a negative acknowledgement that names no operation).
+  bool AnyOperation = false;
+
+  bool Answers(const TMessageKey& Request) const {
+    return Id == Request.Id && (AnyOperation || Operation == Request.Operation);
+  }
+};
+
+/// What the receive side does by itself with an operation the SMSC started,
+/// instead of handing it to the component on the main thread.
+enum TControlAction : uint8_t {
+  caNone,           ///< nothing: classify and dispatch it as usual
+  caAnswer,         ///< answer it at once (EncodeResponseMsg); no event
+  caAnswerAndClose, ///< answer it, then end the session (drPeerClosed)
+  caDrop            ///< ignore it (an operation the protocol never answers)
 };
 
 /// The relay's TCP connection.
@@ -175,6 +204,27 @@ public:
 
   /// The cap ReadMessage applies to GetMessageSize.
   virtual int GetMaxMessageSize() const;
+
+  // --- Correlation and housekeeping (beyond the numbered slots) -------------
+
+  /// On a request just encoded: the key of the answer it waits for. False
+  /// (the base) when the protocol numbers nothing; the relay then matches
+  /// answers by their kind alone (login and submit, keep-alive and poll).
+  virtual bool GetRequestKey(TMessageKey& Key) const;
+  /// On a received answer (GetMessageType a ...Rsp type, mtNack or
+  /// mtGeneralError): the key of the request it answers. False in the base.
+  virtual bool GetResponseKey(TMessageKey& Key) const;
+  /// What the receive side does with this received message by itself. The
+  /// base answers mtAlive (the SMSC's keep-alive) at once.
+  virtual TControlAction GetControlAction() const;
+  /// The number of leading bytes of Data (Count bytes received and not yet
+  /// framed) that cannot start a message and are to be skipped before
+  /// framing; 0 in the base. Lets a protocol with a start character resync
+  /// in one pass over junk.
+  virtual int FindMessageStart(const uint8_t* Data, int Count) const;
+  /// A short description for reports ("R/51 TRN 05", "submit_sm_resp
+  /// sequence 7"). The base names the message type and size.
+  virtual std::string Describe() const;
   /// A default-constructed object of this message's own class. Every
   /// protocol class overrides it; Create checks that the class matches.
   virtual std::unique_ptr<TxcSMSCMessage> NewInstance() const;
@@ -233,7 +283,33 @@ class TKeepAliveThread;
 /// Threads. The creating ("main") thread calls every public operation and
 /// must pump its notification queue (Application()->ProcessMessages() or an
 /// event loop on Application()->NotifyFd()); every event handler runs there.
-/// Requests block the caller until the response or ResponseTimeOut.
+/// Disconnect may also be called from any other thread. The keep-alive
+/// thread calls Alive.
+///
+/// The contract every protocol relies on:
+/// - Correlation. A request records the key of the answer it waits for
+///   (TxcSMSCMessage::GetRequestKey) before it is sent; a received answer
+///   goes only to the request whose key it carries. Any other answer (late
+///   after a time-out, duplicated, for another operation) is dropped and
+///   reported through OnError. Each request has its own result.
+/// - Housekeeping. The SMSC's keep-alive and similar control requests
+///   (GetControlAction) are answered by the receive thread as they arrive,
+///   whether or not the main thread pumps, and raise no event.
+/// - Bounded waits. Connect waits at most ConnectTimeOut; the output lock,
+///   every send and every wait for an answer at most ResponseTimeOut. A
+///   send that cannot complete in that time breaks the connection
+///   (drSendTimeOut); so does a keep-alive without answer (drKeepAliveFailed).
+/// - Disconnect. Exactly one OnDisconnected per session, carrying the reason
+///   of whatever broke it first (drLocal for Disconnect, even when a send
+///   fails meanwhile). Every waiting request returns -1 at once. The state
+///   is rsNotConnected before OnDisconnected runs, and the handler may
+///   destroy the component or Connect again. No message or status-report
+///   event is raised once the session is broken (after OnDisconnected, or
+///   once Disconnect has returned): messages received but not yet handled
+///   are dropped unacknowledged, so the SMSC delivers them again.
+/// - Back-pressure. At most ReceiveQueueSize received messages wait for the
+///   main thread; beyond that the receive thread stops reading and TCP holds
+///   the SMSC back (answers to requests then wait behind them too).
 ///
 /// Teardown. The destructor ends and joins both worker threads and discards
 /// notifications not yet handled; no event is raised from it. Classes that
@@ -243,12 +319,16 @@ public:
   TxcGarvel(TComponent* AOwner, TMessageClass AMessageClass, const std::string& AProtocolName);
   ~TxcGarvel() override;
 
-  /// Opens the TCP connection (blocking). 0, -2 outside rsNotConnected, or
-  /// the errno of the failure (ECONNREFUSED...).
+  /// Opens the TCP connection, waiting at most ConnectTimeOut. 0; -2 outside
+  /// rsNotConnected; EINVAL for a port outside 0..65535; ETIMEDOUT when the
+  /// time-out passed; ECANCELED when Disconnect was called meanwhile from
+  /// another thread; otherwise the errno of the failure (ECONNREFUSED...).
   int Connect(const std::string& Host, int Port);
-  /// Closes the connection in any state. From rsConnected on, exactly one
-  /// OnDisconnected with Reason 0 follows (on the main thread, when pumped);
-  /// in rsNotConnected nothing is raised.
+  /// Ends the session in any state, from any thread. From rsConnected on,
+  /// exactly one OnDisconnected with Reason 0 follows (on the main thread,
+  /// when pumped) and nothing received is handed to the application any
+  /// more; in rsNotConnected nothing is raised, but a Connect in progress on
+  /// another thread is cancelled.
   void Disconnect();
 
   virtual int RequestDelivery();
@@ -263,10 +343,13 @@ public:
   void Response(TxcSMSCMessage& Message);
 
   TDisconnectedEvent OnDisconnected;
-  /// Raised on the main thread when a received frame could not be handled: a
-  /// response that failed to decode (the frame is dropped, the session goes
-  /// on) or a handler that threw while a received message was processed (the
-  /// message is not acknowledged). Without a handler such errors are dropped.
+  /// Raised on the main thread when something received could not be
+  /// handled: an answer no request waits for (dropped), a response that
+  /// failed to decode (dropped, the session goes on), a handler that threw
+  /// while a received message was processed (the message is not
+  /// acknowledged), a failure of the receive side. Without a handler such
+  /// errors are dropped. At most 32 wait at a time; further ones are counted
+  /// and the count is reported with the next.
   TErrorEvent OnError;
 
   bool KeepAlive() const { return FKeepAlive; }
@@ -275,6 +358,14 @@ public:
   void SetKeepAliveInterval(int Value);
   int ResponseTimeOut() const { return FResponseTimeOut.load(); }
   void SetResponseTimeOut(int Value);
+  /// Milliseconds Connect waits for the connection (default 10000; a
+  /// non-positive value waits as long as the system does).
+  int ConnectTimeOut() const { return FConnectTimeOut.load(); }
+  void SetConnectTimeOut(int Value) { FConnectTimeOut.store(Value); }
+  /// Received messages that may wait for the main thread (default 256, at
+  /// least 1). Takes effect at once.
+  int ReceiveQueueSize() const { return FReceiveQueueSize.load(); }
+  void SetReceiveQueueSize(int Value);
   TRelayState State() const { return FState.load(); }
   const std::string& ProtocolName() const { return FProtocolName; }
   HWND WindowHandle() const { return FWindowHandle; }
@@ -282,37 +373,60 @@ public:
   /// Holds the output message and the send path from encoding to sending.
   /// Every request takes it before encoding into FOutputMessage; MessageOut
   /// releases it once the bytes are sent, so waiting for the response never
-  /// holds it. Released by the destructor if still held (an encoder threw).
+  /// holds it. The wait for it is bounded by ResponseTimeOut: a request
+  /// whose lock is not Owned() returns -1 without touching FOutputMessage.
+  /// Released by the destructor if still held (an encoder threw).
   class GARVEL_API TOutputLock {
   public:
     explicit TOutputLock(TxcGarvel& Relay);
     ~TOutputLock();
     TOutputLock(const TOutputLock&) = delete;
     TOutputLock& operator=(const TOutputLock&) = delete;
+    bool Owned() const { return FOwned; }
+    explicit operator bool() const { return FOwned; }
 
   private:
     TxcGarvel& FRelay;
+    bool FOwned;
   };
 
 protected:
+  /// The answer a request received: its own decoded copy (null when none
+  /// came). A protocol reads the fields its decoder stored from here.
+  using TResponse = std::unique_ptr<TxcSMSCMessage>;
+
   int InternalInitializeSession();
-  int InternalLogin();
-  int InternalAlive();
-  int InternalRequestDelivery();
-  int InternalSubmitMessage();
+  int InternalLogin(TResponse* Response = nullptr);
+  int InternalAlive(TResponse* Response = nullptr);
+  int InternalRequestDelivery(TResponse* Response = nullptr);
+  int InternalSubmitMessage(TResponse* Response = nullptr);
 
   /// Sends FOutputMessage (taking the output lock unless this thread holds
-  /// it, and releasing it after). Returns false when the send failed.
+  /// it, and releasing it after). False when nothing or not all went out;
+  /// a failed send breaks the connection.
   bool MessageOut();
-  /// Resets Event, sends, waits up to ResponseTimeOut. The SMSC's result, or
-  /// -1 on time-out, failed send or broken connection.
-  int MessageOutAndWait(TEvent& Event);
+  /// Records the key of the answer FOutputMessage's request waits for, sends
+  /// it and waits up to ResponseTimeOut for that answer. The SMSC's result,
+  /// or -1 on time-out, failed send or broken connection. Event names the
+  /// kind of request (FSubmitEvent: login and submit; FAliveEvent:
+  /// keep-alive and poll) for protocols that number nothing.
+  int MessageOutAndWait(TEvent& Event, TResponse* Response = nullptr);
   void MessageIn();
   void DoReceivedEvent();
+  /// Ends the session with Reason (EINTR counts as 0) unless it has already
+  /// ended: see BreakSession.
   void DoDisconnectedEvent(int Reason);
   void Received(TMessage& Message);
   void Disconnected(TMessage& Message);
   void WndProc(TMessage& Message);
+
+  /// Ends the session once: the first caller's Reason wins. Shuts the
+  /// connection down, tells the workers to end, releases every waiting
+  /// request with -1 and posts the one disconnected notification. Any
+  /// thread. False when the session had already ended.
+  bool BreakSession(int Reason);
+  /// True once the current session has ended, and before the first.
+  bool SessionBroken() const { return FBreakReason.load() != kNotBroken; }
 
   /// Ends and joins the worker threads (the session's connection is shut
   /// down). The keep-alive thread calls the virtual Alive, so a derived
@@ -320,9 +434,8 @@ protected:
   /// the base destructor runs, the derived part is gone.
   void StopThreads();
 
-  /// Guards the decoded fields of FInputMessage: the receive thread holds it
-  /// while framing and decoding; a component takes it to read what a
-  /// response decoder stored.
+  /// Held by the receive thread while it frames and classifies into
+  /// FInputMessage.
   std::mutex& InputLock() { return FInputLock; }
 
   std::unique_ptr<TxcTcpClient> FClient;
@@ -334,6 +447,8 @@ protected:
   bool FKeepAlive = true;
   std::atomic<int> FKeepAliveInterval{10000};
   std::atomic<int> FResponseTimeOut{10000};
+  std::atomic<int> FConnectTimeOut{10000};
+  std::atomic<int> FReceiveQueueSize{256};
   std::atomic<TRelayState> FState{rsNotConnected};
   std::unique_ptr<TxcSMSCMessage> FOutputMessage;
   std::unique_ptr<TxcSMSCMessage> FInputMessage;
@@ -342,28 +457,56 @@ protected:
 private:
   friend class TReceiveThread;
   friend class TKeepAliveThread;
+  struct TPendingRequest;
+
+  static constexpr int kNotBroken = INT32_MIN;
 
   void ReceiveLoop(TThread& Self);
+  void ReceiveLoopBody(TThread& Self);
   void KeepAliveLoop(TThread& Self);
-  void BreakConnection(TThread& Self, int Reason);
   void ReportError(const std::string& Text);
   void PostError(const std::string& Text);
   void ReleaseOutput();
   void TerminateReceiveThread();
   void TerminateKeepAliveThread();
   void ReapThreads(bool WaitAll);
-  void SignalResponse(TEvent& Event, std::atomic<int>& Slot, int Result);
+  void WakeWorkers();
+  void FailPending();
+  bool SendMessage(const TxcSMSCMessage& Message);
+  void AnswerAtOnce(bool ThenClose);
+  void DeliverAnswer(TReceiveMessageType Type);
+  int SendBound() const;
 
   std::unique_ptr<TReceiveThread> FReceiveThread;
   std::unique_ptr<TKeepAliveThread> FKeepAliveThread;
   std::vector<std::unique_ptr<TThread>> FRetired; // told to end, not yet joined
-  std::mutex FThreadLock;  // FReceiveThread/FKeepAliveThread seen from the workers
-  std::mutex FOutputMutex; // see TOutputLock
+  std::mutex FThreadLock;        // FReceiveThread/FKeepAliveThread seen from the workers
+  std::timed_mutex FOutputMutex; // see TOutputLock
   std::atomic<std::thread::id> FOutputOwner{};
   std::mutex FInputLock;
-  std::atomic<int> FSubmitResult{-1};
-  std::atomic<int> FAliveResult{-1};
-  std::atomic<bool> FDisconnectPosted{false};
+  // The receive thread's own message for the answers it sends by itself.
+  std::unique_ptr<TxcSMSCMessage> FControlMessage;
+
+  // Requests waiting for their answers.
+  std::mutex FPendingLock;
+  std::vector<TPendingRequest*> FPending;
+
+  // The session: its number (stamped on every notification) and whether,
+  // and why, it has ended.
+  std::atomic<uint64_t> FSession{0};
+  std::atomic<int> FBreakReason{drLocal}; // no session yet
+
+  // Received messages posted and not yet handled (current session only).
+  std::mutex FQueueLock;
+  std::condition_variable FQueueCond;
+  int FQueued = 0;
+  bool FStopReceiving = false;
+
+  std::atomic<int> FErrorsQueued{0};
+  std::atomic<int> FErrorsSuppressed{0};
+
+  // Tells handlers run from WndProc whether the component still exists.
+  std::shared_ptr<int> FLifeToken = std::make_shared<int>(0);
 };
 
 } // namespace garvel

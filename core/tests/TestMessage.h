@@ -95,6 +95,8 @@ public:
   }
   int Submit(const std::string& Body) {
     TOutputLock lock(*this);
+    if (!lock)
+      return rcTimeOut;
     static_cast<TTestMessage&>(*FOutputMessage).Payload = Body;
     FOutputMessage->EncodeSubmitMsg();
     return InternalSubmitMessage();

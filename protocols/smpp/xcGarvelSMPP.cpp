@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <typeinfo>
 
 namespace garvel::smpp {
@@ -22,6 +23,12 @@ constexpr uint8_t kDataCodingFlash = 0x10;
 // The response command_id a request PDU awaits.
 uint32_t ResponseOf(uint32_t CommandId) {
   return CommandId | kResponseBit;
+}
+
+std::string Hex32(uint32_t V) {
+  char b[11];
+  std::snprintf(b, sizeof b, "0x%08X", static_cast<unsigned>(V));
+  return b;
 }
 
 bool HasZeroOctet(const std::string& S) {
@@ -300,61 +307,119 @@ int TxcSMSCMessageSMPP::GetMessageSize() const {
   return length > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
 }
 
-bool TxcSMSCMessageSMPP::Awaits(const TAwaited& A, const TMsgHeaderSMPP& H) const {
-  return A.CommandId != 0 && A.CommandId == H.command_id && A.Sequence == H.sequence_number;
-}
-
 TReceiveMessageType TxcSMSCMessageSMPP::GetMessageType() const {
   if (Size() < kHeaderSize)
     return mtUnknown;
   int i = 0;
-  TMsgHeaderSMPP h = GetHeader(i);
-  switch (h.command_id) {
+  switch (GetHeader(i).command_id) {
   case kDeliverSm:
     return mtDeliver;
-  case kOutbind:
-  case kAlertNotification:
-    return mtUnknown; // requests that SMPP does not answer
+  case kEnquireLink:
+    return mtAlive;
   case kGenericNack:
-    if (!FMatchResponses || h.sequence_number == 0)
-      return mtNack;
-    if (FAwaitSubmit.CommandId != 0 && FAwaitSubmit.Sequence == h.sequence_number)
-      return FAwaitSubmit.CommandId == ResponseOf(kSubmitSm) ? mtSubmitRsp : mtLoginRsp;
-    if (FAwaitAlive.CommandId != 0 && FAwaitAlive.Sequence == h.sequence_number)
-      return mtAliveRsp;
-    return mtUnknown;
+    return mtNack;
   case kBindReceiver | kResponseBit:
   case kBindTransmitter | kResponseBit:
   case kBindTransceiver | kResponseBit:
-    return !FMatchResponses || Awaits(FAwaitSubmit, h) ? mtLoginRsp : mtUnknown;
+    return mtLoginRsp;
   case kSubmitSm | kResponseBit:
-    return !FMatchResponses || Awaits(FAwaitSubmit, h) ? mtSubmitRsp : mtUnknown;
+    return mtSubmitRsp;
   case kEnquireLink | kResponseBit:
-    return !FMatchResponses || Awaits(FAwaitAlive, h) ? mtAliveRsp : mtUnknown;
+    return mtAliveRsp;
   default:
-    // Every other request of the SMSC (enquire_link, unbind, ones we do not
-    // serve) goes to the component on the main thread to be answered.
-    return (h.command_id & kResponseBit) == 0 ? mtDeliver : mtUnknown;
+    return mtUnknown;
   }
+}
+
+TControlAction TxcSMSCMessageSMPP::GetControlAction() const {
+  if (Size() < kHeaderSize)
+    return caNone;
+  int i = 0;
+  uint32_t id = GetHeader(i).command_id;
+  switch (id) {
+  case kDeliverSm:
+    return caNone;
+  case kEnquireLink:
+    return caAnswer;
+  case kUnbind:
+    return caAnswerAndClose;
+  case kOutbind:
+  case kAlertNotification:
+    return caDrop; // requests that SMPP does not answer
+  default:
+    // Any other request gets generic_nack (EncodeResponseMsg).
+    return (id & kResponseBit) == 0 ? caAnswer : caNone;
+  }
+}
+
+bool TxcSMSCMessageSMPP::GetRequestKey(TMessageKey& Key) const {
+  if (Size() < kHeaderSize)
+    return false;
+  int i = 0;
+  TMsgHeaderSMPP h = GetHeader(i);
+  if (h.command_id & kResponseBit)
+    return false;
+  Key = TMessageKey{h.sequence_number, ResponseOf(h.command_id), false};
+  return true;
+}
+
+bool TxcSMSCMessageSMPP::GetResponseKey(TMessageKey& Key) const {
+  if (Size() < kHeaderSize)
+    return false;
+  int i = 0;
+  TMsgHeaderSMPP h = GetHeader(i);
+  if ((h.command_id & kResponseBit) == 0)
+    return false;
+  Key = TMessageKey{h.sequence_number, h.command_id, h.command_id == kGenericNack};
+  return true;
+}
+
+std::string TxcSMSCMessageSMPP::Describe() const {
+  if (Size() < kHeaderSize)
+    return "SMPP PDU cut off at " + std::to_string(Size()) + " octets";
+  int i = 0;
+  TMsgHeaderSMPP h = GetHeader(i);
+  const char* name = nullptr;
+  switch (h.command_id) {
+  case kGenericNack:
+    name = "generic_nack";
+    break;
+  case kBindReceiver | kResponseBit:
+    name = "bind_receiver_resp";
+    break;
+  case kBindTransmitter | kResponseBit:
+    name = "bind_transmitter_resp";
+    break;
+  case kBindTransceiver | kResponseBit:
+    name = "bind_transceiver_resp";
+    break;
+  case kSubmitSm | kResponseBit:
+    name = "submit_sm_resp";
+    break;
+  case kEnquireLink | kResponseBit:
+    name = "enquire_link_resp";
+    break;
+  case kDeliverSm:
+    name = "deliver_sm";
+    break;
+  case kEnquireLink:
+    name = "enquire_link";
+    break;
+  case kUnbind:
+    name = "unbind";
+    break;
+  default:
+    break;
+  }
+  std::string s = name ? std::string(name) : "command_id " + Hex32(h.command_id);
+  s += " sequence " + std::to_string(h.sequence_number);
+  if (h.command_id & kResponseBit)
+    s += " status " + Hex32(h.command_status);
+  return s;
 }
 
 void TxcSMSCMessageSMPP::Reset() {
   FSequenceNumber = 1;
-}
-
-void TxcSMSCMessageSMPP::AwaitResponse(const TxcSMSCMessageSMPP& Request) {
-  int i = 0;
-  TMsgHeaderSMPP h = Request.GetHeader(i);
-  TAwaited& slot = h.command_id == kEnquireLink ? FAwaitAlive : FAwaitSubmit;
-  slot.CommandId = ResponseOf(h.command_id);
-  slot.Sequence = h.sequence_number;
-}
-
-void TxcSMSCMessageSMPP::EndAwait(const TxcSMSCMessageSMPP& Request) {
-  int i = 0;
-  TMsgHeaderSMPP h = Request.GetHeader(i);
-  TAwaited& slot = h.command_id == kEnquireLink ? FAwaitAlive : FAwaitSubmit;
-  slot = TAwaited();
 }
 
 // ---------------------------------------------------------------------------
@@ -638,9 +703,7 @@ void TxcSMSCMessageSMPP::DecodeReceiveMsg(TReceiveMessageType& MsgType, std::str
 // TxcGarvelSMPP
 
 TxcGarvelSMPP::TxcGarvelSMPP(TComponent* AOwner)
-    : TxcGarvel(AOwner, &MessageClass<TxcSMSCMessageSMPP>, "smpp") {
-  GetInputMessage().SetResponseMatching(true);
-}
+    : TxcGarvel(AOwner, &MessageClass<TxcSMSCMessageSMPP>, "smpp") {}
 
 TxcGarvelSMPP::~TxcGarvelSMPP() {
   StopThreads();
@@ -658,34 +721,6 @@ TxcSMSCMessageSMPP& TxcGarvelSMPP::GetOutputMessage() const {
   if (!m)
     throw EInvalidCast("the output message is not a TxcSMSCMessageSMPP");
   return *m;
-}
-
-int TxcGarvelSMPP::Exchange(TExchange Kind) {
-  // Copy of the request's header, for ending the wait once the output
-  // message may already hold the next request of another thread.
-  TxcSMSCMessageSMPP request;
-  request.FBuffer.assign(Out().FBuffer.begin(), Out().FBuffer.begin() + kHeaderSize);
-  {
-    std::lock_guard<std::mutex> g(InputLock());
-    GetInputMessage().AwaitResponse(request);
-  }
-  int r = rcTimeOut;
-  switch (Kind) {
-  case exLogin:
-    r = InternalLogin();
-    break;
-  case exSubmit:
-    r = InternalSubmitMessage();
-    break;
-  case exAlive:
-    r = InternalAlive();
-    break;
-  }
-  std::lock_guard<std::mutex> g(InputLock());
-  GetInputMessage().EndAwait(request);
-  if (Kind == exSubmit)
-    FSubmitMessageID8 = GetInputMessage().FMessageID;
-  return r;
 }
 
 int TxcGarvelSMPP::InitializeSession(const std::string& SystemID, const std::string& Password,
@@ -706,15 +741,19 @@ int TxcGarvelSMPP::InitializeSession(const std::string& SystemID, const std::str
 int TxcGarvelSMPP::Login(const std::string& SystemID, const std::string& Password, uint8_t TON,
                          uint8_t NPI, const std::string& SystemType, TxcBindModeSMPP BindMode) {
   TOutputLock lock(*this);
+  if (!lock)
+    return rcTimeOut;
   if (!Out().EncodeLoginMsg(SystemID, Password, TON, NPI, SystemType, BindMode))
     return rcCannotCarry;
-  return Exchange(exLogin);
+  return InternalLogin();
 }
 
 int TxcGarvelSMPP::Alive() {
   TOutputLock lock(*this);
+  if (!lock)
+    return rcTimeOut;
   Out().EncodeAliveMsg();
-  return Exchange(exAlive);
+  return InternalAlive();
 }
 
 int TxcGarvelSMPP::SubmitMessage(const std::string& Destination, uint8_t DestTON, uint8_t DestNPI,
@@ -733,15 +772,23 @@ int TxcGarvelSMPP::SubmitMessageEx(const std::string& Destination, uint8_t DestT
                                    TDateTime DeliveryTime, TDateTime ValidityPeriod,
                                    std::string& MessageID) {
   int r;
+  TResponse response;
   {
     TOutputLock lock(*this);
-    if (Out().EncodeSubmitMsg(Destination, DestTON, DestNPI, Originator, OrigTON, OrigNPI, SMText,
-                              Encoding, UserDataHeader, Options, DeliveryTime, ValidityPeriod))
-      r = Exchange(exSubmit);
+    if (!lock)
+      r = rcTimeOut;
+    else if (Out().EncodeSubmitMsg(Destination, DestTON, DestNPI, Originator, OrigTON, OrigNPI,
+                                   SMText, Encoding, UserDataHeader, Options, DeliveryTime,
+                                   ValidityPeriod))
+      r = InternalSubmitMessage(&response);
     else
       r = rcCannotCarry;
   }
-  FSubmitMessageID = AnsiToWide(FSubmitMessageID8);
+  auto* answer = dynamic_cast<TxcSMSCMessageSMPP*>(response.get());
+  if (answer && answer->GetMessageType() == mtSubmitRsp) {
+    FSubmitMessageID8 = answer->FMessageID;
+    FSubmitMessageID = AnsiToWide(FSubmitMessageID8);
+  }
   MessageID = FSubmitMessageID8;
   return r;
 }
@@ -753,20 +800,8 @@ bool TxcGarvelSMPP::MessageReceived(TxcSMSCMessage& Message) {
                        typeid(Message).name());
   int i = 0;
   TMsgHeaderSMPP h = m->GetHeader(i);
-  switch (h.command_id) {
-  case kDeliverSm:
-    break;
-  case kUnbind:
-    // Answer, then end the session: the one disconnect notification carries
-    // drPeerClosed, the SMSC having ended the session in an orderly way.
-    Response(*m);
-    DoDisconnectedEvent(drPeerClosed);
-    FClient->Disconnect();
-    return false;
-  default:
-    return true; // enquire_link_resp, or generic_nack for what we do not serve
-  }
-
+  if (h.command_id != kDeliverSm)
+    return false; // the receive side answers every other request itself
   TReceiveMessageType type = mtDeliver;
   std::string messageID, destination, originator, udh;
   uint8_t destTON = 0, destNPI = 0, origTON = 0, origNPI = 0, smStatus = 0;

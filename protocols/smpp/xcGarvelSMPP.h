@@ -85,16 +85,12 @@ enum : uint16_t {
 /// a truncated optional parameter ends the walk over them. They never throw
 /// for malformed input once the 16 header octets are there.
 ///
-/// Response matching. A message can be told which response it awaits
-/// (AwaitResponse); its GetMessageType then classifies a response whose
-/// command_id or sequence_number is not the awaited one as mtUnknown, so
-/// that the relay drops it instead of completing another request with it.
-/// TxcGarvelSMPP turns this on for its input message; a plain message
-/// classifies responses by command_id alone.
+/// Correlation. A request's key is its sequence_number and the command_id
+/// of its response; a response's key is its own sequence_number and
+/// command_id, a generic_nack's its sequence_number with any operation. The
+/// relay delivers a response only to the request that waits for that key.
 ///
-/// Not thread-safe; the relay hands message objects between threads (the
-/// awaited responses of the relay's input message are guarded by the
-/// relay's input lock).
+/// Not thread-safe; the relay hands message objects between threads.
 class GARVEL_API TxcSMSCMessageSMPP : public TxcSMSCMessage {
 public:
   TxcSMSCMessageSMPP();
@@ -156,18 +152,26 @@ public:
   int GetMessageSize() const override;
   /// By command_id:
   /// - deliver_sm: mtDeliver (receipts too; DecodeReceiveMsg tells them);
-  /// - enquire_link, unbind and every other request that SMPP wants
-  ///   answered (all but outbind and alert_notification): mtDeliver, so
-  ///   that the relay hands them to TxcGarvelSMPP, which answers them;
+  /// - enquire_link: mtAlive (answered by the receive side at once);
   /// - bind_receiver_resp, bind_transmitter_resp, bind_transceiver_resp:
   ///   mtLoginRsp; submit_sm_resp: mtSubmitRsp; enquire_link_resp:
   ///   mtAliveRsp; generic_nack: mtNack;
   /// - anything else (and a buffer shorter than a header): mtUnknown.
-  /// With response matching on, see the class comment: an awaited
-  /// generic_nack takes the type of the response it stands for (its
-  /// decoder then gives rcGeneralError), one with sequence_number 0 stays
-  /// mtNack, and any other response is mtUnknown.
   TReceiveMessageType GetMessageType() const override;
+  /// What the receive side does by itself: enquire_link is answered with
+  /// enquire_link_resp; unbind with unbind_resp, after which the session
+  /// ends (drPeerClosed); outbind and alert_notification are dropped (SMPP
+  /// never answers them); any other request but deliver_sm gets generic_nack
+  /// (ESME_RINVCMDID). Responses and deliver_sm: caNone.
+  TControlAction GetControlAction() const override;
+  /// sequence_number and the command_id of the response a bind, submit_sm
+  /// or enquire_link awaits.
+  bool GetRequestKey(TMessageKey& Key) const override;
+  /// sequence_number and command_id of a response; a generic_nack answers
+  /// whatever request holds its sequence_number.
+  bool GetResponseKey(TMessageKey& Key) const override;
+  /// "submit_sm_resp sequence 7 status 0x00000045".
+  std::string Describe() const override;
   /// FSequenceNumber := 1; called on the output message when a session starts.
   void Reset() override;
   std::unique_ptr<TxcSMSCMessage> NewInstance() const override;
@@ -230,34 +234,11 @@ public:
   /// FResultCode := 0 (rcGeneralError for a generic_nack).
   void DecodeAliveRspMsg() override;
 
-  // --- Response matching -----------------------------------------------------
-
-  /// Turns response matching on or off (off after construction).
-  void SetResponseMatching(bool On) { FMatchResponses = On; }
-  bool ResponseMatching() const { return FMatchResponses; }
-  /// Records that the response to the request PDU Request (a bind,
-  /// submit_sm or enquire_link in Request's FBuffer) is awaited. enquire_link
-  /// is awaited on its own; a bind or submit_sm replaces the one before it.
-  void AwaitResponse(const TxcSMSCMessageSMPP& Request);
-  /// Nothing is awaited any more for the kind of request Request holds.
-  void EndAwait(const TxcSMSCMessageSMPP& Request);
-
   /// message_id of the last submit_sm_resp decoded into this object.
   std::string FMessageID;
   /// The sequence_number the next request takes: 0 after construction, 1
   /// after Reset.
   int32_t FSequenceNumber = 0;
-
-private:
-  struct TAwaited {
-    uint32_t CommandId = 0; // the response's command_id; 0: nothing awaited
-    uint32_t Sequence = 0;
-  };
-  bool Awaits(const TAwaited& A, const TMsgHeaderSMPP& H) const;
-
-  bool FMatchResponses = false;
-  TAwaited FAwaitSubmit; // a bind or submit_sm
-  TAwaited FAwaitAlive;  // an enquire_link
 };
 
 /// DateTime as SMPP's absolute time "YYMMDDhhmmsstnnp", taken as local time
@@ -305,14 +286,17 @@ using TStatusReportReceivedEvent = std::function<void(
 ///
 /// Responses are matched to their request by command_id and
 /// sequence_number: a response that comes after its request timed out is
-/// dropped, never taken for the next request's.
+/// dropped (and reported through OnError), never taken for another
+/// request's. The application's Alive and the keep-alive thread's may wait
+/// at the same time.
 ///
-/// The SMSC's own requests are answered on the main thread while it pumps:
-/// deliver_sm with deliver_sm_resp when the matching event handler is
-/// assigned (otherwise not at all, so that the SMSC delivers it again),
-/// enquire_link with enquire_link_resp, unbind with unbind_resp after which
-/// the session ends (one OnDisconnected with drPeerClosed), and any other
-/// request with generic_nack (ESME_RINVCMDID).
+/// deliver_sm is answered on the main thread while it pumps, with
+/// deliver_sm_resp when the matching event handler is assigned (otherwise
+/// not at all, so that the SMSC delivers it again). The SMSC's other
+/// requests are answered by the receive thread as they arrive, pumping or
+/// not: enquire_link with enquire_link_resp, unbind with unbind_resp after
+/// which the session ends (one OnDisconnected with drPeerClosed), and any
+/// other with generic_nack (ESME_RINVCMDID).
 ///
 /// Teardown. The destructor stops and joins the worker threads before
 /// anything of this object goes away; it raises no event and sends no
@@ -353,17 +337,17 @@ public:
   /// Sends submit_sm (see TxcSMSCMessageSMPP::EncodeSubmitMsg) and waits for
   /// submit_sm_resp. Returns 0, -1, -2 (not rsLoggedIn), -3, -4 or the
   /// SMSC's command_status. MessageID always receives SubmitMessageID()
-  /// afterwards: the message_id of the last submit_sm_resp this component
-  /// decoded, which is this submit's only when the result is 0.
+  /// afterwards: the message_id of this submit's submit_sm_resp when one
+  /// came, else the one before.
   int SubmitMessageEx(const std::string& Destination, uint8_t DestTON, uint8_t DestNPI,
                       const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
                       const std::u16string& SMText, TxcEncodingType Encoding,
                       const std::string& UserDataHeader, TxcSubmitOptionSet Options,
                       TDateTime DeliveryTime, TDateTime ValidityPeriod, std::string& MessageID);
 
-  /// Main thread, called by the relay for every deliver_sm and every
-  /// request of the SMSC: raises OnMessageReceived or
-  /// OnStatusReportReceived and answers as the class comment says.
+  /// Main thread, called by the relay for every deliver_sm: raises
+  /// OnMessageReceived or OnStatusReportReceived; true (acknowledge) when
+  /// the handler for its kind is assigned.
   bool MessageReceived(TxcSMSCMessage& Message) override;
 
   /// The relay's messages as SMPP messages (EInvalidCast otherwise). The
@@ -379,11 +363,6 @@ public:
 
 private:
   TxcSMSCMessageSMPP& Out() const { return GetOutputMessage(); }
-  enum TExchange : uint8_t { exLogin, exSubmit, exAlive };
-  // Sends the request encoded in the output message (output lock held),
-  // waits for the response it awaits, then stops awaiting it. Copies the
-  // decoded message_id into FSubmitMessageID8 for a submit.
-  int Exchange(TExchange Kind);
 
   std::u16string FSubmitMessageID;
   std::string FSubmitMessageID8; // the same id as received, octet for octet

@@ -4,6 +4,7 @@
 #include "CodePage.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace garvel::ucp {
@@ -229,9 +230,8 @@ TReceiveMessageType TxcSMSCMessageUCP::GetMessageType() const {
     return mtStatusReport;
   case 31:
     // SMSCs that check the line from their side send alerts and drop a
-    // session that leaves them unanswered. Handing it on as a delivery
-    // brings it to the component, which answers it (MessageReceived).
-    return mtDeliver;
+    // session that leaves them unanswered.
+    return mtAlive;
   default:
     return mtUnknown;
   }
@@ -241,12 +241,59 @@ int TxcSMSCMessageUCP::GetMaxMessageSize() const {
   return kMaxFrameSize;
 }
 
+bool TxcSMSCMessageUCP::GetRequestKey(TMessageKey& Key) const {
+  int pos, trn, len, ot;
+  char orc;
+  GetHeader(pos, trn, len, orc, ot);
+  if (orc != 'O' || trn < 0 || ot < 0)
+    return false;
+  Key = TMessageKey{trn, ot, false};
+  return true;
+}
+
+bool TxcSMSCMessageUCP::GetResponseKey(TMessageKey& Key) const {
+  int pos, trn, len, ot;
+  char orc;
+  GetHeader(pos, trn, len, orc, ot);
+  if (orc != 'R' || trn < 0 || ot < 0)
+    return false;
+  Key = TMessageKey{trn, ot, false};
+  return true;
+}
+
+TControlAction TxcSMSCMessageUCP::GetControlAction() const {
+  return GetMessageType() == mtAlive ? caAnswer : caNone;
+}
+
+int TxcSMSCMessageUCP::FindMessageStart(const uint8_t* Data, int Count) const {
+  if (Count <= 0)
+    return 0;
+  const void* stx = std::memchr(Data, kSTX, static_cast<size_t>(Count));
+  return stx ? static_cast<int>(static_cast<const uint8_t*>(stx) - Data) : Count;
+}
+
+std::string TxcSMSCMessageUCP::Describe() const {
+  int pos, trn, len, ot;
+  char orc;
+  GetHeader(pos, trn, len, orc, ot);
+  if (trn < 0 || ot < 0 || (orc != 'O' && orc != 'R'))
+    return "unreadable UCP frame of " + IntToStr(Size()) + " bytes";
+  std::string s = std::string(1, orc) + "/" + ZeroPad(ot, 2) + " TRN " + ZeroPad(trn, 2);
+  if (orc == 'R') {
+    std::string ack = Field(1);
+    s += " " + ack;
+    if (ack == "N")
+      s += " EC " + Field(2);
+  }
+  return s;
+}
+
 bool TxcSMSCMessageUCP::EncodeLoginMsg(const std::string& Originator, uint8_t OrigTON,
                                        uint8_t OrigNPI, const std::string& Password) {
   FBuffer.clear();
   if (!CanCarry(Originator))
     return false;
-  BeginFrame(1, 'O', 60);
+  BeginFrame(FTransactionNumber, 'O', 60);
   AddStringParam(Originator);            // OAdC
   AddIntegerParam(OrigTON);              // OTON
   AddIntegerParam(OrigNPI);              // ONPI
@@ -301,7 +348,7 @@ bool TxcSMSCMessageUCP::EncodeSubmitMsg(const std::string& Destination,
   if (dcs != 0)
     xser += "0201" + HexByte(dcs);
 
-  BeginFrame(1, 'O', 51);
+  BeginFrame(FTransactionNumber, 'O', 51);
   AddStringParam(Destination);                                        // 1 AdC
   AddStringParam(oadc);                                               // 2 OAdC
   AddStringParam("");                                                 // 3 AC
@@ -329,14 +376,14 @@ bool TxcSMSCMessageUCP::EncodeAliveMsg(const std::string& Address,
   if (!CanCarry(Address))
     return false;
   if (Operation == uoFantomCallInput) {
-    BeginFrame(1, 'O', 1);
+    BeginFrame(FTransactionNumber, 'O', 1);
     AddStringParam("");      // AdC
     AddStringParam(Address); // OAdC
     AddStringParam("");      // AC
     AddStringParam("3");     // MT: alphanumeric
     AddStringParam(kKeepAliveText);
   } else {
-    BeginFrame(1, 'O', 31);
+    BeginFrame(FTransactionNumber, 'O', 31);
     AddStringParam(Address); // AdC
     AddStringParam("0100");  // PID
   }
@@ -521,6 +568,11 @@ std::string TxcGarvelUCP::Originator() const {
   return FOriginator;
 }
 
+void TxcGarvelUCP::NumberRequest() {
+  Out().FTransactionNumber = FNextTRN;
+  FNextTRN = (FNextTRN + 1) % 100;
+}
+
 int TxcGarvelUCP::InitializeSession(const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
                                     const std::string& Password, bool DoLogin) {
   // The keep-alives carry the originator as it is: refuse it here rather
@@ -536,6 +588,11 @@ int TxcGarvelUCP::InitializeSession(const std::string& Originator, uint8_t OrigT
   {
     std::lock_guard<std::mutex> g(FOriginatorLock);
     FOriginator = Originator;
+  }
+  if (State() == rsConnected) {
+    TOutputLock lock(*this);
+    if (lock)
+      FNextTRN = 1; // every session numbers from 01
   }
   int r = InternalInitializeSession();
   if (State() != rsInitialized)
@@ -553,6 +610,9 @@ int TxcGarvelUCP::InitializeSession(const std::string& Originator, uint8_t OrigT
 int TxcGarvelUCP::Login(const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
                         const std::string& Password) {
   TOutputLock lock(*this);
+  if (!lock)
+    return rcTimeOut;
+  NumberRequest();
   if (!Out().EncodeLoginMsg(Originator, OrigTON, OrigNPI, Password))
     return rcCannotCarry;
   return InternalLogin();
@@ -561,6 +621,9 @@ int TxcGarvelUCP::Login(const std::string& Originator, uint8_t OrigTON, uint8_t 
 int TxcGarvelUCP::Alive() {
   std::string address = Originator();
   TOutputLock lock(*this);
+  if (!lock)
+    return rcTimeOut;
+  NumberRequest();
   if (!Out().EncodeAliveMsg(address, FKeepAliveOperation.load()))
     return rcCannotCarry;
   return InternalAlive();
@@ -571,17 +634,22 @@ int TxcGarvelUCP::SubmitMessage(const std::string& Destination, const std::strin
                                 const std::string& UserDataHeader, TxcSubmitOptionSet Options,
                                 TDateTime& TimeStamp) {
   int r;
+  TResponse response;
   {
     TOutputLock lock(*this);
-    if (Out().EncodeSubmitMsg(Destination, Originator, SMText, Encoding, UserDataHeader, Options))
-      r = InternalSubmitMessage();
-    else
-      r = rcCannotCarry;
+    if (!lock) {
+      r = rcTimeOut;
+    } else {
+      NumberRequest();
+      if (Out().EncodeSubmitMsg(Destination, Originator, SMText, Encoding, UserDataHeader, Options))
+        r = InternalSubmitMessage(&response);
+      else
+        r = rcCannotCarry;
+    }
   }
-  {
-    std::lock_guard<std::mutex> g(InputLock());
-    FSubmitTimeStamp = GetInputMessage().FTimeStamp;
-  }
+  if (r == rcOk)
+    if (auto* m = dynamic_cast<TxcSMSCMessageUCP*>(response.get()))
+      FSubmitTimeStamp = m->FTimeStamp;
   TimeStamp = FSubmitTimeStamp;
   return r;
 }

@@ -104,13 +104,24 @@ public:
   /// mtResponse for "R", else mtMessage.
   TReceiveMessageClass GetMessageClass() const override;
   /// R/01 and R/31: mtAliveRsp; R/51: mtSubmitRsp; R/60: mtLoginRsp.
-  /// O/01 and O/52: mtDeliver; O/53: mtStatusReport. An incoming alert, O/31,
-  /// is classified mtDeliver too, so that it reaches the component on the
-  /// main thread, which answers it without raising an application event.
-  /// Everything else: mtUnknown (dropped unanswered).
+  /// O/01 and O/52: mtDeliver; O/53: mtStatusReport; O/31, the SMSC's alert:
+  /// mtAlive (answered by the receive side at once). Everything else:
+  /// mtUnknown (dropped unanswered).
   TReceiveMessageType GetMessageType() const override;
   /// kMaxFrameSize: LEN cannot announce more.
   int GetMaxMessageSize() const override;
+  /// On an operation ("O") just encoded: its TRN and OT, which its result
+  /// carries back.
+  bool GetRequestKey(TMessageKey& Key) const override;
+  /// On a result ("R"): the TRN and OT it answers. False for anything else.
+  bool GetResponseKey(TMessageKey& Key) const override;
+  /// The SMSC's alert (O/31, mtAlive) is answered at once; everything else
+  /// goes its usual way.
+  TControlAction GetControlAction() const override;
+  /// The bytes before the first STX.
+  int FindMessageStart(const uint8_t* Data, int Count) const override;
+  /// "O/52 TRN 05", "R/51 TRN 07 N EC 04".
+  std::string Describe() const override;
   std::unique_ptr<TxcSMSCMessage> NewInstance() const override;
 
   // --- Encoders -------------------------------------------------------------
@@ -174,6 +185,10 @@ public:
   /// The SMSC time stamp of the last positive submit result that carried
   /// one; 0 until then.
   TDateTime FTimeStamp = 0;
+  /// The TRN the request encoders (login, submit, keep-alive) write: 1
+  /// unless the caller sets it. The component numbers its requests through
+  /// it, 00 to 99 and round again.
+  int FTransactionNumber = 1;
 
 private:
   // Field N (from 1) of the frame, empty when missing.
@@ -212,7 +227,11 @@ using TStatusReportReceivedEvent = std::function<void(
 /// on one thread (the "main" thread); OnMessageReceived,
 /// OnStatusReportReceived, OnDisconnected and OnError run there. Alive also
 /// runs on the keep-alive thread. Requests block the caller until the SMSC's
-/// result or ResponseTimeOut; each goes out with TRN 01.
+/// result or ResponseTimeOut. Each request takes the next transaction
+/// number (01 first in a session, then 02... 99, 00, 01...) and only the
+/// result with its TRN and OT completes it; a late or stray result is
+/// dropped and reported through OnError. The SMSC's alerts (OT 31) are
+/// answered by the receive thread as they arrive.
 ///
 /// Results of the requests: rcOk (0), rcTimeOut (-1: no result in time, or
 /// the link broke), rcWrongState (-2: nothing sent), rcCannotCarry (-4: a
@@ -256,9 +275,9 @@ public:
   int Alive() override;
   /// Sends an OT 51 submit and waits for its result. Blocks up to
   /// ResponseTimeOut. Returns 0, -1, -2 (not rsLoggedIn), -4, or the EC.
-  /// TimeStamp always receives SubmitTimeStamp() afterwards: the SMSC time
-  /// stamp of the last positive result that carried one (so after a failure
-  /// it repeats an earlier one; 0 if there has been none).
+  /// TimeStamp always receives SubmitTimeStamp() afterwards: after a
+  /// positive result the time stamp it carried (0 without one); after a
+  /// failure the value before (0 if there has been none).
   int SubmitMessage(const std::string& Destination, const std::string& Originator,
                     const std::u16string& SMText, TxcEncodingType Encoding,
                     const std::string& UserDataHeader, TxcSubmitOptionSet Options,
@@ -293,7 +312,11 @@ public:
 private:
   TxcSMSCMessageUCP& Out() const { return GetOutputMessage(); }
 
+  // Numbers the next request; under the output lock.
+  void NumberRequest();
+
   TDateTime FSubmitTimeStamp = 0;
+  int FNextTRN = 1;
   mutable std::mutex FOriginatorLock; // the keep-alive thread reads FOriginator
   std::string FOriginator;
   std::atomic<TxcKeepAliveOperationUCP> FKeepAliveOperation{uoSMTAlert};

@@ -108,7 +108,6 @@ TEST(SmppPrimitives, CopiesAndSlotsWithoutBody) {
   EXPECT_EQ(c->FBuffer, m.FBuffer);
   EXPECT_EQ(c->FSequenceNumber, 0);
   EXPECT_EQ(c->FMessageID, "");
-  EXPECT_FALSE(c->ResponseMatching());
   EXPECT_THROW(m.EncodeLoginMsg(), EAbstractError);
   EXPECT_THROW(m.EncodeSubmitMsg(), EAbstractError);
   EXPECT_THROW(m.EncodeRequestDeliveryMsg(), EAbstractError);
@@ -347,10 +346,10 @@ TEST(SmppFraming, ClassificationByCommandId) {
     TReceiveMessageType Expected;
   } cases[] = {
       {kDeliverSm, mtDeliver},
-      {kEnquireLink, mtDeliver}, // answered by the component
-      {kUnbind, mtDeliver},
-      {kDataSm, mtDeliver}, // answered with generic_nack
-      {kSubmitSm, mtDeliver},
+      {kEnquireLink, mtAlive}, // answered by the receive side
+      {kUnbind, mtUnknown},    // so are these (GetControlAction)
+      {kDataSm, mtUnknown},
+      {kSubmitSm, mtUnknown},
       {kOutbind, mtUnknown}, // SMPP has no response to these two
       {kAlertNotification, mtUnknown},
       {kGenericNack, mtNack},
@@ -372,48 +371,54 @@ TEST(SmppFraming, ClassificationByCommandId) {
   EXPECT_EQ(TPdu(Hex("00 00 00 10 00 00 00 05")).GetMessageType(), mtUnknown) << "no whole header";
 }
 
-TEST(SmppFraming, MatchingDropsResponsesThatAreNotAwaited) {
+TEST(SmppFraming, KeysTieResponsesToTheirRequests) {
   TxcSMSCMessageSMPP out;
   out.Reset();
-  ASSERT_TRUE(out.EncodeLoginMsg("a", "", 0, 0, "", bmTransmitter)); // sequence 1
-  TPdu bind(Str(out.FBuffer));
-  ASSERT_TRUE(out.EncodeSubmitMsg("1", 0, 0, "2", 0, 0, u"x", et7BitText, "", {}, 0, 0)); // 2
-  TPdu submit(Str(out.FBuffer));
-  out.EncodeAliveMsg(); // 3
-  TPdu alive(Str(out.FBuffer));
-
-  TxcSMSCMessageSMPP in;
-  in.SetResponseMatching(true);
-  auto type = [&](uint32_t Command, uint32_t Sequence) {
-    in.FBuffer.clear();
-    std::string p = Pdu(Command, 0, Sequence);
-    in.FBuffer.assign(p.begin(), p.end());
-    return in.GetMessageType();
+  auto requestKey = [&] {
+    TMessageKey k;
+    EXPECT_TRUE(out.GetRequestKey(k));
+    return k;
   };
-  EXPECT_EQ(type(kBindTransmitter | kResponseBit, 1), mtUnknown) << "nothing awaited";
-  EXPECT_EQ(type(kGenericNack, 1), mtUnknown);
-  EXPECT_EQ(type(kGenericNack, 0), mtNack) << "unattributable nack reaches every waiter";
+  ASSERT_TRUE(out.EncodeLoginMsg("a", "", 0, 0, "", bmTransmitter)); // sequence 1
+  TMessageKey bind = requestKey();
+  ASSERT_TRUE(out.EncodeSubmitMsg("1", 0, 0, "2", 0, 0, u"x", et7BitText, "", {}, 0, 0)); // 2
+  TMessageKey submit = requestKey();
+  out.EncodeAliveMsg(); // 3
+  TMessageKey alive = requestKey();
 
-  in.AwaitResponse(bind);
-  EXPECT_EQ(type(kBindTransmitter | kResponseBit, 1), mtLoginRsp);
-  EXPECT_EQ(type(kBindTransmitter | kResponseBit, 2), mtUnknown) << "other sequence";
-  EXPECT_EQ(type(kBindReceiver | kResponseBit, 1), mtUnknown) << "other bind";
-  EXPECT_EQ(type(kGenericNack, 1), mtLoginRsp);
+  auto answers = [](uint32_t Command, uint32_t Sequence, const TMessageKey& Request) {
+    TPdu in(Pdu(Command, 0, Sequence));
+    TMessageKey k;
+    EXPECT_TRUE(in.GetResponseKey(k));
+    return k.Answers(Request);
+  };
+  EXPECT_TRUE(answers(kBindTransmitter | kResponseBit, 1, bind));
+  EXPECT_FALSE(answers(kBindReceiver | kResponseBit, 1, bind)) << "another bind's response";
+  EXPECT_FALSE(answers(kBindTransmitter | kResponseBit, 2, bind)) << "another sequence";
+  EXPECT_TRUE(answers(kSubmitSm | kResponseBit, 2, submit));
+  EXPECT_FALSE(answers(kSubmitSm | kResponseBit, 3, submit));
+  EXPECT_FALSE(answers(kEnquireLink | kResponseBit, 2, submit));
+  EXPECT_TRUE(answers(kEnquireLink | kResponseBit, 3, alive));
+  EXPECT_TRUE(answers(kGenericNack, 2, submit)) << "a nack answers whatever holds its number";
+  EXPECT_FALSE(answers(kGenericNack, 0, submit));
 
-  in.AwaitResponse(submit); // replaces the bind
-  in.AwaitResponse(alive);
-  EXPECT_EQ(type(kBindTransmitter | kResponseBit, 1), mtUnknown);
-  EXPECT_EQ(type(kSubmitSm | kResponseBit, 2), mtSubmitRsp);
-  EXPECT_EQ(type(kSubmitSm | kResponseBit, 3), mtUnknown);
-  EXPECT_EQ(type(kEnquireLink | kResponseBit, 3), mtAliveRsp);
-  EXPECT_EQ(type(kEnquireLink | kResponseBit, 2), mtUnknown);
-  EXPECT_EQ(type(kGenericNack, 2), mtSubmitRsp);
-  EXPECT_EQ(type(kGenericNack, 3), mtAliveRsp);
-  EXPECT_EQ(type(kDeliverSm, 77), mtDeliver) << "requests are not matched";
+  TMessageKey none;
+  EXPECT_FALSE(TPdu(Pdu(kDeliverSm, 0, 9)).GetResponseKey(none)) << "a request is no answer";
+  EXPECT_FALSE(TPdu(Pdu(kSubmitSm | kResponseBit, 0, 9)).GetRequestKey(none));
+}
 
-  in.EndAwait(submit);
-  EXPECT_EQ(type(kSubmitSm | kResponseBit, 2), mtUnknown);
-  EXPECT_EQ(type(kEnquireLink | kResponseBit, 3), mtAliveRsp) << "the other wait stays";
+TEST(SmppFraming, TheSmscsOwnRequestsAreHandledByTheReceiveSide) {
+  auto action = [](uint32_t Command) { return TPdu(Pdu(Command, 0, 5)).GetControlAction(); };
+  EXPECT_EQ(action(kEnquireLink), caAnswer);
+  EXPECT_EQ(action(kUnbind), caAnswerAndClose);
+  EXPECT_EQ(action(kOutbind), caDrop);
+  EXPECT_EQ(action(kAlertNotification), caDrop);
+  EXPECT_EQ(action(kSubmitSm), caAnswer) << "generic_nack for what we do not serve";
+  EXPECT_EQ(action(kDeliverSm), caNone) << "for the application";
+  EXPECT_EQ(action(kSubmitSm | kResponseBit), caNone);
+  EXPECT_EQ(TPdu(Pdu(kEnquireLink, 0, 5)).GetMessageType(), mtAlive);
+  EXPECT_EQ(TPdu(Pdu(kSubmitSm | kResponseBit, 0x45, 7)).Describe(),
+            "submit_sm_resp sequence 7 status 0x00000045");
 }
 
 // --- Response decoders -----------------------------------------------------------

@@ -308,6 +308,10 @@ TEST_F(SmppSimulator, SurvivesSplitFramesGarbageAndLateAnswers) {
   EXPECT_EQ(Submit(id), 0);
   ASSERT_EQ(Sim.Submits().size(), 3u);
   EXPECT_EQ(id, Sim.Submits().back().MessageId) << "not the late answer's id";
+  // The late answer was dropped and reported.
+  ASSERT_TRUE(Pump([&] { return !Errors.empty(); }));
+  EXPECT_NE(Errors[0].find("submit_sm_resp sequence 3"), std::string::npos) << Errors[0];
+  Errors.clear();
   Configure([](TSimConfig& S) { S.ResponseDelayMs = 0; });
 
   Configure([](TSimConfig& S) { S.CloseAfterFrames = 1; });

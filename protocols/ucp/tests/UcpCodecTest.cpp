@@ -284,7 +284,7 @@ TEST(UcpDecode, HeaderAndClassification) {
       {"delivery", Wire("01/00020/O/52/x/00"), 22, mtDeliver},
       {"call input", Wire("01/00020/O/01/x/00"), 22, mtDeliver},
       {"notification", Wire("01/00020/O/53/x/00"), 22, mtStatusReport},
-      {"alert from the SMSC", Wire("01/00020/O/31/x/00"), 22, mtDeliver},
+      {"alert from the SMSC", Wire("01/00020/O/31/x/00"), 22, mtAlive},
       {"session management from the SMSC", Wire("01/00020/O/60/x/00"), 22, mtUnknown},
       {"LEN not a number", Wire("01/0x020/O/52/x/00"), 1, mtDeliver},
       {"LEN negative", Wire("01/-0005/O/52/x/00"), 1, mtDeliver},

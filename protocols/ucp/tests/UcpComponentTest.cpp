@@ -92,7 +92,7 @@ protected:
       if (Sent)
         *Sent = got;
       if (!got.empty() && !Reply.empty())
-        Peer.Write(Reply);
+        Peer.Write(test::WithTRNOf(Reply, got)); // an SMSC answers under the request's TRN
     });
     int r = Request();
     peer.get();
@@ -155,12 +155,14 @@ TEST_F(UcpComponent, SessionWithoutLoginThenSubmits) {
 
   // A refusal returns the EC and repeats the last time stamp.
   ts = 0;
-  EXPECT_EQ(Submit(Frame(1, 'R', 51, {"N", "02", "syntax error"}), ts), 2);
+  EXPECT_EQ(Submit(Frame(1, 'R', 51, {"N", "02", "syntax error"}), ts, &sent), 2);
+  EXPECT_EQ(test::TRNOf(sent), 2) << "each request takes the next TRN";
   EXPECT_EQ(ts, kScts);
   EXPECT_EQ(Ucp.SubmitTimeStamp(), kScts);
-  // An accepted submit without a time also leaves it.
-  EXPECT_EQ(Submit(Frame(1, 'R', 51, {"A", "", "0612345678"}), ts), 0);
-  EXPECT_EQ(ts, kScts);
+  // An accepted submit without a time has none: not an earlier message's.
+  EXPECT_EQ(Submit(Frame(1, 'R', 51, {"A", "", "0612345678"}), ts, &sent), 0);
+  EXPECT_EQ(test::TRNOf(sent), 3);
+  EXPECT_EQ(ts, 0);
 }
 
 TEST_F(UcpComponent, LoginAccepted) {
@@ -386,16 +388,15 @@ TEST_F(UcpComponent, KeepAliveAfterAnIdleInterval) {
                  "01/00032/O/31/0612345678/0100/EE\x03");
   Peer.Write(Frame(1, 'R', 31, {"A", ""}));
 
+  // Each keep-alive takes the next TRN.
   got = Peer.TakeWhen(HasFrame, 3000);
-  EXPECT_EQ(got, "\x02"
-                 "01/00032/O/31/0612345678/0100/EE\x03");
+  EXPECT_EQ(got, Frame(2, 'O', 31, {"0612345678", "0100"}));
   Ucp.SetKeepAliveOperation(uoFantomCallInput);
   // A negative result still shows a live line.
-  Peer.Write(Frame(1, 'R', 31, {"N", "03", ""}));
+  Peer.Write(Frame(2, 'R', 31, {"N", "03", ""}));
   got = Peer.TakeWhen(HasFrame, 3000);
-  EXPECT_EQ(got, "\x02"
-                 "01/00052/O/01//0612345678//3/4B6565702D416C697665/3A\x03");
-  Peer.Write(Frame(1, 'R', 1, {"N", "06", ""}));
+  EXPECT_EQ(got, Frame(3, 'O', 1, {"", "0612345678", "", "3", "4B6565702D416C697665"}));
+  Peer.Write(Frame(3, 'R', 1, {"N", "06", ""}));
   Application()->ProcessMessages();
   EXPECT_TRUE(Reasons.empty());
   EXPECT_EQ(Ucp.State(), rsLoggedIn);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -26,6 +27,28 @@ inline std::string Frame(int TRN, char OR, int OT, const std::vector<std::string
   char cs[4];
   std::snprintf(cs, sizeof cs, "%02X", sum & 0xFF);
   return "\x02" + body + cs + "\x03";
+}
+
+/// Frame with its TRN replaced by the one Request carries (an SMSC answers
+/// under the TRN of the operation) and its checksum worked out again.
+inline std::string WithTRNOf(const std::string& Frame, const std::string& Request) {
+  if (Frame.size() < 6 || Request.size() < 3 || Frame[0] != '\x02' || Request[0] != '\x02')
+    return Frame;
+  std::string body = Frame.substr(1, Frame.size() - 4);
+  body.replace(0, 2, Request.substr(1, 2));
+  unsigned sum = 0;
+  for (unsigned char c : body)
+    sum += c;
+  char cs[4];
+  std::snprintf(cs, sizeof cs, "%02X", sum & 0xFF);
+  return "\x02" + body + cs + "\x03";
+}
+
+/// The TRN of a frame, -1 when it has none.
+inline int TRNOf(const std::string& Frame) {
+  if (Frame.size() < 3 || Frame[0] != '\x02')
+    return -1;
+  return std::atoi(Frame.substr(1, 2).c_str());
 }
 
 /// The 33 fields of OT 51/52/53 with the given ones (numbered from 1) set.
