@@ -4,6 +4,7 @@
 #include <chrono>
 #include <dirent.h>
 #include <fstream>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -47,6 +48,12 @@ void TFakePeer::ReadLoop(TCustomIpClient* Conn) {
   for (;;) {
     // Short waits, so that Reset can stop the reader without touching the
     // socket (a shutdown would send FIN before the RST).
+    if (FPaused.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (FStop.load())
+        return;
+      continue;
+    }
     TWaitForDataResult w = Conn->WaitForData(20);
     if (FStop.load())
       return;

@@ -39,6 +39,9 @@ public:
   bool Write(const std::string& Bytes);
   /// Sends Bytes in pieces of Piece bytes with DelayMs between them.
   bool WriteSplit(const std::string& Bytes, size_t Piece, int DelayMs);
+  /// Stops (true) or resumes reading what the client sends: a peer that
+  /// stops reading, so that the client's sends back up.
+  void PauseReading(bool On) { FPaused.store(On); }
   /// Orderly close (FIN).
   void Close();
   /// Abortive close (RST).
@@ -56,6 +59,7 @@ private:
   std::unique_ptr<TCustomIpClient> FConn;
   std::thread FReader;
   std::atomic<bool> FStop{false};
+  std::atomic<bool> FPaused{false};
   std::mutex FLock;
   std::condition_variable FCond;
   std::string FData;

@@ -5,6 +5,9 @@
 #include "xcGarvel.h"
 
 #include <atomic>
+#include <functional>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 namespace garvel::test {
@@ -53,13 +56,54 @@ public:
       return mtUnknown;
     }
   }
+  TControlAction GetControlAction() const override {
+    if (!FBuffer.empty() && FBuffer[0] == 'X')
+      throw std::bad_alloc(); // a receive side that runs out of memory
+    return TxcSMSCMessage::GetControlAction();
+  }
   std::string Body() const { return std::string(FBuffer.begin() + 3, FBuffer.end()); }
+
+  // A body "#<n>:..." numbers the exchange: a request's key is n and the
+  // type of its answer ('s' waits for 'R', 'a' for 'A', 'l' for 'L'); an
+  // answer's key is n and its own type, a nack ('N') answering any
+  // operation. Without "#" nothing is numbered.
+  static bool NumberOf(const std::string& Body, int64_t& Id, size_t& Rest) {
+    if (Body.size() < 3 || Body[0] != '#')
+      return false;
+    size_t colon = Body.find(':');
+    if (colon == std::string::npos)
+      return false;
+    Id = StrToIntDef(Body.substr(1, colon - 1), -1);
+    Rest = colon + 1;
+    return Id >= 0;
+  }
+  bool GetRequestKey(TMessageKey& Key) const override {
+    int64_t id;
+    size_t rest;
+    if (FBuffer.empty() || !NumberOf(Body(), id, rest))
+      return false;
+    char answer = FBuffer[0] == 's' ? 'R' : FBuffer[0] == 'a' ? 'A' : 'L';
+    Key = TMessageKey{id, answer, false};
+    return true;
+  }
+  bool GetResponseKey(TMessageKey& Key) const override {
+    int64_t id;
+    size_t rest;
+    if (FBuffer.empty() || !NumberOf(Body(), id, rest))
+      return false;
+    Key = TMessageKey{id, FBuffer[0], FBuffer[0] == 'N' || FBuffer[0] == 'E'};
+    return true;
+  }
   void Put(char Type, const std::string& B) {
     FBuffer.clear();
     AddString(Frame(Type, B));
   }
   void DecodeResult() {
     std::string b = Body();
+    int64_t id;
+    size_t rest;
+    if (NumberOf(b, id, rest))
+      b = b.substr(rest);
     if (b == "throw")
       throw EConvertError("undecodable result");
     FResultCode = StrToIntDef(b, -99);
@@ -101,6 +145,16 @@ public:
     FOutputMessage->EncodeSubmitMsg();
     return InternalSubmitMessage();
   }
+  /// With KeyedAlive, keep-alives are numbered "#<n>:" from AliveNumber.
+  int Alive() override {
+    TOutputLock lock(*this);
+    if (!lock)
+      return rcTimeOut;
+    auto& m = static_cast<TTestMessage&>(*FOutputMessage);
+    m.Put('a', KeyedAlive ? "#" + std::to_string(AliveNumber++) + ":" : "");
+    ++AlivesSent;
+    return InternalAlive();
+  }
   /// Starts the threads without the login exchange.
   int InternalInitializeSessionForTest() { return InternalInitializeSession(); }
 
@@ -109,7 +163,12 @@ public:
     LastBody = static_cast<TTestMessage&>(M).Body();
     if (ThrowInHandler)
       throw std::runtime_error("handler failed");
-    return Answer;
+    bool answer = Answer;
+    if (OnDelivered) {
+      auto hook = OnDelivered; // may destroy this object
+      hook();
+    }
+    return answer;
   }
   bool StatusReportReceived(TxcSMSCMessage& M) override {
     ++Reports;
@@ -117,6 +176,10 @@ public:
     return Answer;
   }
 
+  std::function<void()> OnDelivered;
+  std::atomic<bool> KeyedAlive{false};
+  std::atomic<int> AliveNumber{1000};
+  std::atomic<int> AlivesSent{0};
   int Delivered = 0;
   int Reports = 0;
   bool Answer = true;

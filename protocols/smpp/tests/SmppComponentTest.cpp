@@ -200,7 +200,60 @@ TEST_F(SmppComponentTest, ALateResponseNeverCompletesTheNextRequest) {
   Peer.Write(Pdu(kSubmitSm | kResponseBit, 0, timedOut, CStr("LATE")));
   EXPECT_EQ(Submit(SubmitResp(0, CStr("NEXT")), id), 0);
   EXPECT_EQ(id, "NEXT");
-  EXPECT_TRUE(Errors.empty());
+  // Every stray response was dropped and reported.
+  ASSERT_TRUE(Application()->ProcessUntil([&] { return Errors.size() == 5; }, 3000));
+  EXPECT_NE(Errors[0].find("submit_sm_resp sequence " + std::to_string(timedOut)),
+            std::string::npos)
+      << Errors[0];
+  EXPECT_NE(Errors[1].find("generic_nack"), std::string::npos) << Errors[1];
+  EXPECT_TRUE(Reasons.empty());
+}
+
+// The application's Alive while the keep-alive thread waits for its own
+// enquire_link_resp: both get their answers, nothing breaks.
+TEST_F(SmppComponentTest, AliveBesideTheKeepAliveThread) {
+  C.SetKeepAlive(true);
+  C.SetKeepAliveInterval(50);
+  ASSERT_EQ(Bind(bmTransceiver), 0);
+  std::string threadAlive = NextPdu();
+  ASSERT_EQ(CommandOf(threadAlive), kEnquireLink);
+  auto app = std::async(std::launch::async, [&] { return C.Alive(); });
+  std::string appAlive = NextPdu();
+  ASSERT_EQ(CommandOf(appAlive), kEnquireLink);
+  // Answered in the opposite order, the second one late.
+  Peer.Write(Pdu(kEnquireLink | kResponseBit, 0, SequenceOf(appAlive)));
+  EXPECT_EQ(app.get(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Peer.Write(Pdu(kEnquireLink | kResponseBit, 0, SequenceOf(threadAlive)));
+  C.SetKeepAlive(false);
+  Application()->ProcessUntil([] { return false; }, 500);
+  EXPECT_TRUE(Reasons.empty());
+  EXPECT_TRUE(Errors.empty()) << Errors.front();
+}
+
+// enquire_link is answered while the application is busy and pumps nothing.
+TEST_F(SmppComponentTest, EnquireLinkIsAnsweredWithoutPumping) {
+  ASSERT_EQ(Bind(bmTransceiver), 0);
+  Peer.Write(Pdu(kEnquireLink, 0, 900));
+  EXPECT_EQ(NextPdu(), Pdu(kEnquireLink | kResponseBit, 0, 900));
+  Peer.Write(Pdu(kEnquireLink, 0, 901));
+  EXPECT_EQ(NextPdu(), Pdu(kEnquireLink | kResponseBit, 0, 901));
+}
+
+// The SMSC unbinds while a keep-alive waits for its answer: the session
+// ends at once, not after the response time-out.
+TEST_F(SmppComponentTest, UnbindWhileAKeepAliveWaitsEndsTheSessionAtOnce) {
+  C.SetKeepAlive(true);
+  C.SetKeepAliveInterval(50);
+  C.SetResponseTimeOut(20000);
+  ASSERT_EQ(Bind(bmTransceiver), 0);
+  ASSERT_EQ(CommandOf(NextPdu()), kEnquireLink);
+  auto t0 = std::chrono::steady_clock::now();
+  Peer.Write(Pdu(kUnbind, 0, 77));
+  EXPECT_EQ(NextPdu(), Pdu(kUnbind | kResponseBit, 0, 77));
+  ASSERT_TRUE(WaitDisconnected(5000));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  EXPECT_EQ(Reasons, std::vector<int>{drPeerClosed});
 }
 
 TEST_F(SmppComponentTest, RequestsThatCannotGoOutSendNothing) {

@@ -376,6 +376,64 @@ TEST_F(UcpComponent, DamagedBytesAreSkipped) {
   EXPECT_EQ(Ucp.State(), rsLoggedIn);
 }
 
+// A submit times out; its late NACK, and a stray R/60, arrive while the
+// next submit waits. Neither completes it: only the result with its TRN.
+TEST_F(UcpComponent, LateOrStrayResultsNeverCompleteTheNextSubmit) {
+  Open();
+  Ucp.SetResponseTimeOut(150);
+  TDateTime ts = 0;
+  std::string first;
+  EXPECT_EQ(Submit("", ts, &first), rcTimeOut);
+  Ucp.SetResponseTimeOut(3000);
+  auto peer = std::async(std::launch::async, [&] {
+    std::string second = Peer.TakeWhen(HasFrame);
+    Peer.Write(test::WithTRNOf(Frame(0, 'R', 51, {"N", "04", "late"}), first));
+    Peer.Write(test::WithTRNOf(Frame(0, 'R', 60, {"A", ""}), second));
+    Peer.Write(test::WithTRNOf(Frame(0, 'R', 51, {"A", "", "0612345678:020312123456"}), second));
+    return second;
+  });
+  EXPECT_EQ(Ucp.SubmitMessage("0612345678", "1234", u"x", et7BitText, "", {}, ts), 0);
+  std::string second = peer.get();
+  EXPECT_EQ(test::TRNOf(second), test::TRNOf(first) + 1);
+  EXPECT_EQ(ts, kScts);
+  ASSERT_TRUE(Pump([&] { return Errors.size() == 2; }));
+  EXPECT_NE(Errors[0].find("R/51 TRN 01 N EC 04"), std::string::npos) << Errors[0];
+  EXPECT_NE(Errors[1].find("R/60 TRN 02"), std::string::npos) << Errors[1];
+}
+
+// Transaction numbers run 01..99, then 00, and on.
+TEST_F(UcpComponent, TransactionNumbersWrapAfter99) {
+  Open();
+  TDateTime ts = 0;
+  std::string sent;
+  std::vector<int> trns;
+  for (int i = 0; i < 101; ++i) {
+    ASSERT_EQ(Submit(Frame(0, 'R', 51, {"A", "", ""}), ts, &sent), 0) << i;
+    trns.push_back(test::TRNOf(sent));
+  }
+  EXPECT_EQ(trns[0], 1);
+  EXPECT_EQ(trns[98], 99);
+  EXPECT_EQ(trns[99], 0);
+  EXPECT_EQ(trns[100], 1);
+  EXPECT_TRUE(Errors.empty());
+}
+
+// Megabytes of junk before a frame are skipped in one pass.
+TEST_F(UcpComponent, LongJunkIsSkipped) {
+  HandleMessages();
+  Open();
+  std::string junk(4 << 20, 'j');
+  for (size_t i = 0; i < junk.size(); i += 4096)
+    junk[i] = '\x03';
+  const std::string frame =
+      Frame(61, 'O', 52, Fields33({{15, "020312123456"}, {19, "3"}, {21, "44"}}));
+  auto writer = std::async(std::launch::async, [&] { return Peer.Write(junk + frame); });
+  ASSERT_TRUE(Pump([&] { return !Messages.empty(); }, 20000));
+  ASSERT_TRUE(writer.get());
+  EXPECT_EQ(Messages[0].Text, u"D");
+  EXPECT_TRUE(Reasons.empty());
+}
+
 TEST_F(UcpComponent, KeepAliveAfterAnIdleInterval) {
   Ucp.SetKeepAlive(true);
   Ucp.SetKeepAliveInterval(100);
