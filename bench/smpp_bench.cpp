@@ -1,6 +1,7 @@
 // SMPP speed: the codec's encode+decode rate per PDU, synchronous submit
-// round trips against the simulator next to a plain loopback TCP ping-pong
-// of the same sizes, the CPU an idle bound session uses, and a burst of
+// round trips against the simulator (in a child process) next to a plain
+// loopback TCP ping-pong of the same sizes, the CPU time and system calls
+// one synchronous submit costs, the CPU an idle bound session uses, and a burst of
 // deliver_sm that must all reach the handler and be answered once each.
 //
 // The Google Benchmark part (BM_...) runs first; the session figures follow
@@ -25,6 +26,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -135,15 +142,81 @@ struct TRate {
   double PerSecond() const { return Seconds > 0 ? static_cast<double>(Count) / Seconds : 0; }
 };
 
-// Synchronous submits for about Seconds; also reports the PDU sizes.
-TRate SubmitRoundTrips(double Seconds, size_t& RequestSize, size_t& ResponseSize) {
-  sim::TSimConfig cfg;
-  cfg.StatusReportDelayMs = -1;
-  sim::TSmscServer server("smpp", cfg);
-  server.Start();
+// The simulator in a process of its own, so that the CPU time and system
+// calls of this process are the client's alone. Forked before this process
+// starts any thread.
+struct TChildSimulator {
+  pid_t Pid = -1;
+  int Port = 0;
+};
+
+TChildSimulator ForkSimulator() {
+  int fds[2];
+  if (pipe(fds) != 0)
+    return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    sim::TSimConfig cfg;
+    cfg.StatusReportDelayMs = -1;
+    sim::TSmscServer server("smpp", cfg);
+    int port = server.Start() ? server.Port() : 0;
+    (void)!write(fds[1], &port, sizeof port);
+    close(fds[1]);
+    for (;;)
+      pause(); // until the parent kills it
+  }
+  close(fds[1]);
+  TChildSimulator c;
+  c.Pid = pid;
+  if (pid < 0 || read(fds[0], &c.Port, sizeof c.Port) != sizeof c.Port)
+    c.Port = 0;
+  close(fds[0]);
+  return c;
+}
+
+void StopSimulator(TChildSimulator& C) {
+  if (C.Pid > 0) {
+    kill(C.Pid, SIGKILL);
+    waitpid(C.Pid, nullptr, 0);
+  }
+  C.Pid = -1;
+}
+
+// Socket system calls of this process, counted through the platform seam.
+std::atomic<long long> gSocketCalls{0};
+TSocketApi gRealApi;
+int CountedPoll(pollfd* F, unsigned long N, int T) {
+  ++gSocketCalls;
+  return gRealApi.Poll(F, N, T);
+}
+ssize_t CountedSend(int Fd, const void* B, size_t N, int Fl) {
+  ++gSocketCalls;
+  return gRealApi.Send(Fd, B, N, Fl);
+}
+ssize_t CountedRecv(int Fd, void* B, size_t N, int Fl) {
+  ++gSocketCalls;
+  return gRealApi.Recv(Fd, B, N, Fl);
+}
+
+struct TCost {
+  double CpuMicros = 0;       // user + system of this process, per submit
+  double SocketCalls = 0;     // poll/send/recv per submit
+  double ContextSwitches = 0; // voluntary: each blocking wait (futex, poll) that slept
+};
+
+double RusageCpuMicros(const rusage& U) {
+  return static_cast<double>(U.ru_utime.tv_sec + U.ru_stime.tv_sec) * 1e6 +
+         static_cast<double>(U.ru_utime.tv_usec + U.ru_stime.tv_usec);
+}
+
+// Synchronous submits for about Seconds against the simulator at Port; also
+// reports the PDU sizes and what each submit cost this process.
+TRate SubmitRoundTrips(int Port, double Seconds, size_t& RequestSize, size_t& ResponseSize,
+                       TCost& Cost) {
   TxcGarvelSMPP esme(nullptr);
   esme.SetKeepAlive(false);
-  esme.Connect("127.0.0.1", server.Port());
+  esme.Connect("127.0.0.1", Port);
   if (esme.InitializeSession("bench", "", 0, 0, "", bmTransmitter) != 0) {
     std::fprintf(stderr, "bind failed\n");
     return {};
@@ -154,6 +227,13 @@ TRate SubmitRoundTrips(double Seconds, size_t& RequestSize, size_t& ResponseSize
   RequestSize = esme.GetOutputMessage().FBuffer.size();
   ResponseSize = 16 + id.size() + 1;
   TRate r;
+  gRealApi = SocketApi();
+  SocketApi().Poll = CountedPoll;
+  SocketApi().Send = CountedSend;
+  SocketApi().Recv = CountedRecv;
+  gSocketCalls = 0;
+  rusage u0{}, u1{};
+  getrusage(RUSAGE_SELF, &u0);
   auto t0 = Clock::now();
   while (SecondsSince(t0) < Seconds) {
     for (int i = 0; i < 100; ++i)
@@ -165,6 +245,15 @@ TRate SubmitRoundTrips(double Seconds, size_t& RequestSize, size_t& ResponseSize
     r.Count += 100;
   }
   r.Seconds = SecondsSince(t0);
+  getrusage(RUSAGE_SELF, &u1);
+  long long calls = gSocketCalls.load();
+  SocketApi() = gRealApi;
+  if (r.Count > 0) {
+    auto n = static_cast<double>(r.Count);
+    Cost.CpuMicros = (RusageCpuMicros(u1) - RusageCpuMicros(u0)) / n;
+    Cost.SocketCalls = static_cast<double>(calls) / n;
+    Cost.ContextSwitches = static_cast<double>(u1.ru_nvcsw - u0.ru_nvcsw) / n;
+  }
   esme.Disconnect();
   Application()->ProcessUntil([&] { return esme.State() == rsNotConnected; }, 2000);
   return r;
@@ -345,6 +434,8 @@ int main(int argc, char** argv) {
     else
       rest.push_back(argv[i]);
   }
+  // Before any thread exists.
+  TChildSimulator child = ForkSimulator();
   int n = static_cast<int>(rest.size());
   benchmark::Initialize(&n, rest.data());
   benchmark::RunSpecifiedBenchmarks();
@@ -352,10 +443,17 @@ int main(int argc, char** argv) {
 
   std::printf("\nSMPP sessions on 127.0.0.1\n");
   size_t reqSize = 0, respSize = 0;
-  TRate submit = SubmitRoundTrips(rtSeconds, reqSize, respSize);
+  TCost cost;
+  TRate submit =
+      child.Port > 0 ? SubmitRoundTrips(child.Port, rtSeconds, reqSize, respSize, cost) : TRate();
+  StopSimulator(child);
   TRate ping = PingPong(rtSeconds, reqSize, respSize);
   std::printf("  submit_sm round trips (component <-> simulator): %10.0f /s  (%lld in %.2f s)\n",
               submit.PerSecond(), submit.Count, submit.Seconds);
+  std::printf("  per synchronous submit, this process (simulator in another):\n"
+              "    CPU %.1f us, socket system calls %.2f (poll/send/recv), "
+              "voluntary context switches %.2f\n",
+              cost.CpuMicros, cost.SocketCalls, cost.ContextSwitches);
   std::printf("  TCP ping-pong, %zu/%zu octets, two threads:      %10.0f /s  (%lld in %.2f s)\n",
               reqSize, respSize, ping.PerSecond(), ping.Count, ping.Seconds);
   std::printf("  ratio submit / ping-pong:                         %10.2f  (target >= 0.50)\n",
