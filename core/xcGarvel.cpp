@@ -328,10 +328,7 @@ const char* KindName(TReceiveMessageType Type) {
 // TxcGarvel
 
 TxcGarvel::TOutputLock::TOutputLock(TxcGarvel& Relay) : FRelay(Relay), FOwned(false) {
-  if (FRelay.FOutputMutex.try_lock_for(std::chrono::milliseconds(FRelay.SendBound()))) {
-    FRelay.FOutputOwner.store(std::this_thread::get_id());
-    FOwned = true;
-  }
+  FOwned = FRelay.AcquireOutput();
 }
 
 TxcGarvel::TOutputLock::~TOutputLock() {
@@ -342,8 +339,24 @@ TxcGarvel::TOutputLock::~TOutputLock() {
 void TxcGarvel::ReleaseOutput() {
   if (FOutputOwner.load() == std::this_thread::get_id()) {
     FOutputOwner.store(std::thread::id());
-    FOutputMutex.unlock();
+    {
+      std::lock_guard<std::mutex> g(FOutputGate);
+      FOutputBusy = false;
+    }
+    FOutputFree.notify_one();
   }
+}
+
+bool TxcGarvel::AcquireOutput() {
+  // A flag behind a mutex rather than a timed mutex: the wait is bounded
+  // either way, and this one the thread sanitizer follows.
+  std::unique_lock<std::mutex> g(FOutputGate);
+  if (!FOutputFree.wait_for(g, std::chrono::milliseconds(SendBound()),
+                            [this] { return !FOutputBusy; }))
+    return false;
+  FOutputBusy = true;
+  FOutputOwner.store(std::this_thread::get_id());
+  return true;
 }
 
 int TxcGarvel::SendBound() const {
@@ -502,11 +515,15 @@ int TxcGarvel::InternalInitializeSession() {
       FKeepAliveThread = std::make_unique<TKeepAliveThread>(*this);
       FKeepAliveThread->Start();
     }
+    // A Disconnect from another thread before the threads existed could not
+    // tell them to end (one after this point can: it takes this lock).
+    if (SessionBroken()) {
+      FReceiveThread->Terminate();
+      if (FKeepAliveThread)
+        FKeepAliveThread->Terminate();
+    }
   }
   FState.store(rsInitialized);
-  // A break that came before the threads existed could not tell them.
-  if (SessionBroken())
-    WakeWorkers();
   TOutputLock lock(*this);
   if (lock)
     FOutputMessage->Reset();
@@ -599,11 +616,8 @@ bool TxcGarvel::SendMessage(const TxcSMSCMessage& Message) {
 }
 
 bool TxcGarvel::MessageOut() {
-  if (FOutputOwner.load() != std::this_thread::get_id()) {
-    if (!FOutputMutex.try_lock_for(std::chrono::milliseconds(SendBound())))
-      return false;
-    FOutputOwner.store(std::this_thread::get_id());
-  }
+  if (FOutputOwner.load() != std::this_thread::get_id() && !AcquireOutput())
+    return false;
   bool sent = SendMessage(*FOutputMessage);
   ReleaseOutput();
   return sent;
@@ -961,6 +975,7 @@ void TxcGarvel::ReceiveLoopBody(TThread& Self) {
     else
       reason = FClient->LastError() != 0 ? FClient->LastError() : drPeerClosed;
     BreakSession(reason);
+    Self.Terminate(); // the connection is over, whoever reported it first
   }
 }
 

@@ -466,6 +466,7 @@ private:
   void KeepAliveLoop(TThread& Self);
   void ReportError(const std::string& Text);
   void PostError(const std::string& Text);
+  bool AcquireOutput();
   void ReleaseOutput();
   void TerminateReceiveThread();
   void TerminateKeepAliveThread();
@@ -480,8 +481,11 @@ private:
   std::unique_ptr<TReceiveThread> FReceiveThread;
   std::unique_ptr<TKeepAliveThread> FKeepAliveThread;
   std::vector<std::unique_ptr<TThread>> FRetired; // told to end, not yet joined
-  std::mutex FThreadLock;        // FReceiveThread/FKeepAliveThread seen from the workers
-  std::timed_mutex FOutputMutex; // see TOutputLock
+  std::mutex FThreadLock; // FReceiveThread/FKeepAliveThread seen from the workers
+  // The output lock (see TOutputLock): busy flag, its guard, its waiters.
+  std::mutex FOutputGate;
+  std::condition_variable FOutputFree;
+  bool FOutputBusy = false;
   std::atomic<std::thread::id> FOutputOwner{};
   std::mutex FInputLock;
   // The receive thread's own message for the answers it sends by itself.

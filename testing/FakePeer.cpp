@@ -105,6 +105,11 @@ bool TFakePeer::Write(const std::string& Bytes) {
   return FConn->SendBuf(Bytes.data(), static_cast<int>(Bytes.size())) >= 0;
 }
 
+void TFakePeer::SetReceiveBuffer(int Bytes) {
+  if (FConn && FConn->Handle() >= 0)
+    setsockopt(FConn->Handle(), SOL_SOCKET, SO_RCVBUF, &Bytes, sizeof Bytes);
+}
+
 bool TFakePeer::WriteSplit(const std::string& Bytes, size_t Piece, int DelayMs) {
   for (size_t i = 0; i < Bytes.size(); i += Piece) {
     if (i > 0)

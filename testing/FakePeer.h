@@ -42,6 +42,9 @@ public:
   /// Stops (true) or resumes reading what the client sends: a peer that
   /// stops reading, so that the client's sends back up.
   void PauseReading(bool On) { FPaused.store(On); }
+  /// Sets the receive buffer of the accepted connection (SO_RCVBUF), so
+  /// that a paused peer backs the client up after a few kilobytes.
+  void SetReceiveBuffer(int Bytes);
   /// Orderly close (FIN).
   void Close();
   /// Abortive close (RST).

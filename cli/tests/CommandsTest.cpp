@@ -10,9 +10,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace garvel::cli {
 namespace {
@@ -195,6 +202,40 @@ TEST(Commands, ListenPrintsWhatArrives) {
                                      "--keep-alive", "50"});
   EXPECT_EQ(gone.Exit, kExitFailure);
   EXPECT_TRUE(Contains(gone.Err, "the connection ended")) << gone.Err;
+}
+
+// Ctrl-C while listen waits for a connection that never completes (a
+// listener whose accept queue is full) ends it at once.
+TEST(Commands, ListenEndsOnInterruptWhileConnecting) {
+  int l = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(l, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(l, 0), 0);
+  socklen_t len = sizeof a;
+  getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+  const std::string port = std::to_string(ntohs(a.sin_port));
+  std::vector<std::unique_ptr<TCustomIpClient>> fillers;
+  for (int i = 0; i < 3; ++i) {
+    fillers.push_back(std::make_unique<TCustomIpClient>());
+    fillers.back()->RemoteHost = "127.0.0.1";
+    fillers.back()->RemotePort = port;
+    fillers.back()->Connect(200);
+  }
+  std::thread ctrlC([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(getpid(), SIGINT);
+  });
+  auto t0 = std::chrono::steady_clock::now();
+  TRun r = RunCommand(CmdListen, {"listen", "--port", port, "--oadc", "1234"});
+  auto took = std::chrono::steady_clock::now() - t0;
+  ctrlC.join();
+  close(l);
+  EXPECT_EQ(r.Exit, kExitFailure);
+  EXPECT_TRUE(Contains(r.Err, "interrupted")) << r.Err;
+  EXPECT_LT(took, std::chrono::seconds(5));
 }
 
 TEST(Commands, DemoRunsTheWholeSession) {

@@ -8,6 +8,8 @@
 #include <functional>
 #include <new>
 #include <stdexcept>
+
+#include <sys/socket.h>
 #include <string>
 
 namespace garvel::test {
@@ -154,6 +156,12 @@ public:
     m.Put('a', KeyedAlive ? "#" + std::to_string(AliveNumber++) + ":" : "");
     ++AlivesSent;
     return InternalAlive();
+  }
+  /// Shrinks the connection's send buffer, so that a peer that stops
+  /// reading backs the relay up quickly.
+  void SetSendBuffer(int Bytes) {
+    if (FClient->Handle() >= 0)
+      setsockopt(FClient->Handle(), SOL_SOCKET, SO_SNDBUF, &Bytes, sizeof Bytes);
   }
   /// Starts the threads without the login exchange.
   int InternalInitializeSessionForTest() { return InternalInitializeSession(); }
