@@ -100,8 +100,10 @@ TEST_F(UcpSimulator, MessagesAndAlertsFromTheSmsc) {
   ASSERT_TRUE(Pump([&] { return texts.size() == 2; }));
   EXPECT_EQ(texts[0], u"\u00E9t\u00E9");
   EXPECT_EQ(texts[1], u"\u043F\u0440\u0438");
-  // The alert is answered from the notification queue, so keep pumping.
-  EXPECT_TRUE(Pump([&] { return Sim.CountReceived("R/31") == 1; }));
+  // The alert is answered by the receive side, the messages once handled.
+  EXPECT_TRUE(Sim.WaitReceived("R/31", 1, 5000));
+  EXPECT_TRUE(Sim.WaitReceived("R/52", 2, 5000));
+  EXPECT_EQ(Sim.CountReceived("R/31"), 1);
   EXPECT_EQ(Sim.CountReceived("R/52"), 2);
   for (const auto& f : Sim.Received())
     EXPECT_TRUE(f.Valid) << f.Operation;
