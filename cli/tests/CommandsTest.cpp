@@ -4,6 +4,7 @@
 #include "CommandLine.h"
 
 #include "SimFixture.h"
+#include "UnacceptingListener.h"
 
 #include "Sockets.h"
 #include "SysUtils.h"
@@ -17,8 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace garvel::cli {
@@ -207,23 +206,8 @@ TEST(Commands, ListenPrintsWhatArrives) {
 // Ctrl-C while listen waits for a connection that never completes (a
 // listener whose accept queue is full) ends it at once.
 TEST(Commands, ListenEndsOnInterruptWhileConnecting) {
-  int l = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(l, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(l, 0), 0);
-  socklen_t len = sizeof a;
-  getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
-  const std::string port = std::to_string(ntohs(a.sin_port));
-  std::vector<std::unique_ptr<TCustomIpClient>> fillers;
-  for (int i = 0; i < 3; ++i) {
-    fillers.push_back(std::make_unique<TCustomIpClient>());
-    fillers.back()->RemoteHost = "127.0.0.1";
-    fillers.back()->RemotePort = port;
-    fillers.back()->Connect(200);
-  }
+  garvel::testing::TUnacceptingListener hanging;
+  const std::string port = std::to_string(hanging.Port());
   std::thread ctrlC([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     kill(getpid(), SIGINT);
@@ -232,7 +216,6 @@ TEST(Commands, ListenEndsOnInterruptWhileConnecting) {
   TRun r = RunCommand(CmdListen, {"listen", "--port", port, "--oadc", "1234"});
   auto took = std::chrono::steady_clock::now() - t0;
   ctrlC.join();
-  close(l);
   EXPECT_EQ(r.Exit, kExitFailure);
   EXPECT_TRUE(Contains(r.Err, "interrupted")) << r.Err;
   EXPECT_LT(took, std::chrono::seconds(5));

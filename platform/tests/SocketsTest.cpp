@@ -2,6 +2,7 @@
 // system-call seam with injected failures.
 #include "Sockets.h"
 #include "FakePeer.h"
+#include "UnacceptingListener.h"
 
 #include <gtest/gtest.h>
 
@@ -170,43 +171,7 @@ struct ApiGuard {
   ~ApiGuard() { ResetSocketApi(); }
 };
 
-// A loopback listener that never accepts, with its accept queue filled, so
-// that the kernel drops further connection requests and a connect hangs.
-struct Unaccepting {
-  int Fd = -1;
-  int Port = 0;
-  std::vector<int> Fillers;
-
-  Unaccepting() {
-    Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    EXPECT_EQ(bind(Fd, reinterpret_cast<sockaddr*>(&a), len), 0);
-    EXPECT_EQ(listen(Fd, 0), 0);
-    getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
-    Port = ntohs(a.sin_port);
-    for (int i = 0; i < 3; ++i) {
-      int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      (void)!::connect(c, reinterpret_cast<sockaddr*>(&a), len);
-      Fillers.push_back(c);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ~Unaccepting() {
-    for (int c : Fillers)
-      ::close(c);
-    ::close(Fd);
-  }
-  // Whether a connect to it really hangs on this kernel.
-  bool Hangs() {
-    TCustomIpClient probe;
-    probe.RemoteHost = "127.0.0.1";
-    probe.RemotePort = std::to_string(Port);
-    return !probe.Connect(300) && probe.LastError() == ETIMEDOUT;
-  }
-};
+using Unaccepting = testing::TUnacceptingListener;
 
 TEST(Connect, TimesOutAgainstAListenerThatNeverAccepts) {
   Unaccepting u;
@@ -214,7 +179,7 @@ TEST(Connect, TimesOutAgainstAListenerThatNeverAccepts) {
   {
     TCustomIpClient c;
     c.RemoteHost = "127.0.0.1";
-    c.RemotePort = std::to_string(u.Port);
+    c.RemotePort = std::to_string(u.Port());
     auto t0 = Clock::now();
     if (c.Connect(300))
       GTEST_SKIP() << "this kernel completes connections to a full accept queue";
@@ -234,7 +199,7 @@ TEST(Connect, DisconnectFromAnotherThreadAbortsIt) {
     GTEST_SKIP() << "this kernel completes connections to a full accept queue";
   TCustomIpClient c;
   c.RemoteHost = "127.0.0.1";
-  c.RemotePort = std::to_string(u.Port);
+  c.RemotePort = std::to_string(u.Port());
   auto connecting = std::async(std::launch::async, [&] { return c.Connect(-1); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_EQ(connecting.wait_for(std::chrono::seconds(0)), std::future_status::timeout);

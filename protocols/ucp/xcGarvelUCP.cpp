@@ -241,24 +241,22 @@ int TxcSMSCMessageUCP::GetMaxMessageSize() const {
   return kMaxFrameSize;
 }
 
-bool TxcSMSCMessageUCP::GetRequestKey(TMessageKey& Key) const {
+bool TxcSMSCMessageUCP::KeyOf(char OR, TMessageKey& Key) const {
   int pos, trn, len, ot;
   char orc;
   GetHeader(pos, trn, len, orc, ot);
-  if (orc != 'O' || trn < 0 || ot < 0)
+  if (orc != OR || trn < 0 || ot < 0)
     return false;
   Key = TMessageKey{trn, ot, false};
   return true;
 }
 
+bool TxcSMSCMessageUCP::GetRequestKey(TMessageKey& Key) const {
+  return KeyOf('O', Key);
+}
+
 bool TxcSMSCMessageUCP::GetResponseKey(TMessageKey& Key) const {
-  int pos, trn, len, ot;
-  char orc;
-  GetHeader(pos, trn, len, orc, ot);
-  if (orc != 'R' || trn < 0 || ot < 0)
-    return false;
-  Key = TMessageKey{trn, ot, false};
-  return true;
+  return KeyOf('R', Key);
 }
 
 TControlAction TxcSMSCMessageUCP::GetControlAction() const {

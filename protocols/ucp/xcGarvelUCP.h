@@ -191,6 +191,8 @@ public:
   int FTransactionNumber = 1;
 
 private:
+  // TRN and OT of a frame whose OR is OR.
+  bool KeyOf(char OR, TMessageKey& Key) const;
   // Field N (from 1) of the frame, empty when missing.
   std::string Field(int N) const;
   // FResultCode from the EC of a negative result.

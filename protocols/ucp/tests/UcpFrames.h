@@ -10,6 +10,16 @@
 
 namespace garvel::ucp::test {
 
+/// STX + Body + its checksum + ETX.
+inline std::string Close(const std::string& Body) {
+  unsigned sum = 0;
+  for (unsigned char c : Body)
+    sum += c;
+  char cs[4];
+  std::snprintf(cs, sizeof cs, "%02X", sum & 0xFF);
+  return "\x02" + Body + cs + "\x03";
+}
+
 /// STX + "TRN/LEN/OR/OT/" + each field and "/" + checksum + ETX, with LEN and
 /// the checksum worked out here.
 inline std::string Frame(int TRN, char OR, int OT, const std::vector<std::string>& Fields) {
@@ -21,12 +31,7 @@ inline std::string Frame(int TRN, char OR, int OT, const std::vector<std::string
   char len[8];
   std::snprintf(len, sizeof len, "%05zu", body.size() + 2);
   body.replace(3, 5, len);
-  unsigned sum = 0;
-  for (unsigned char c : body)
-    sum += c;
-  char cs[4];
-  std::snprintf(cs, sizeof cs, "%02X", sum & 0xFF);
-  return "\x02" + body + cs + "\x03";
+  return Close(body);
 }
 
 /// Frame with its TRN replaced by the one Request carries (an SMSC answers
@@ -36,12 +41,7 @@ inline std::string WithTRNOf(const std::string& Frame, const std::string& Reques
     return Frame;
   std::string body = Frame.substr(1, Frame.size() - 4);
   body.replace(0, 2, Request.substr(1, 2));
-  unsigned sum = 0;
-  for (unsigned char c : body)
-    sum += c;
-  char cs[4];
-  std::snprintf(cs, sizeof cs, "%02X", sum & 0xFF);
-  return "\x02" + body + cs + "\x03";
+  return Close(body);
 }
 
 /// The TRN of a frame, -1 when it has none.
