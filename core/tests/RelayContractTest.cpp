@@ -18,24 +18,14 @@ namespace garvel {
 namespace {
 
 using test::Frame;
+using test::FrameSize;
+using test::HasFrame;
+using test::MsSince;
 using test::TTestMessage;
 using test::TTestRelay;
 using testing::TFakePeer;
 using Clock = std::chrono::steady_clock;
 
-long long MsSince(Clock::time_point T) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - T).count();
-}
-
-size_t FrameSize(const std::string& Bytes) {
-  if (Bytes.size() < 3)
-    return 0;
-  size_t n = (static_cast<uint8_t>(Bytes[1]) << 8) | static_cast<uint8_t>(Bytes[2]);
-  return Bytes.size() >= n ? n : 0;
-}
-bool HasFrame(const std::string& Bytes) {
-  return FrameSize(Bytes) > 0;
-}
 // Takes one whole frame off the peer.
 std::string TakeFrame(TFakePeer& Peer, std::string& Rest, int TimeoutMs = 3000) {
   if (!HasFrame(Rest))

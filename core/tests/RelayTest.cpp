@@ -15,21 +15,13 @@ namespace garvel {
 namespace {
 
 using test::Frame;
+using test::FrameSize;
+using test::HasFrame;
+using test::MsSince;
 using test::TTestMessage;
 using test::TTestRelay;
 using testing::TFakePeer;
 using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point T) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - T).count();
-}
-
-// True when Bytes holds at least one whole frame of the test protocol.
-bool HasFrame(const std::string& Bytes) {
-  return Bytes.size() >= 3 &&
-         Bytes.size() >= static_cast<size_t>((static_cast<uint8_t>(Bytes[1]) << 8) |
-                                             static_cast<uint8_t>(Bytes[2]));
-}
 
 class RelayTest : public ::testing::Test {
 protected:

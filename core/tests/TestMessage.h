@@ -5,6 +5,7 @@
 #include "xcGarvel.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <new>
 #include <stdexcept>
@@ -21,6 +22,23 @@ inline std::string Frame(char Type, const std::string& Body) {
   f += static_cast<char>((n >> 8) & 0xFF);
   f += static_cast<char>(n & 0xFF);
   return f + Body;
+}
+
+/// Size of the whole frame at the front of Bytes; 0 until all of it is there.
+inline size_t FrameSize(const std::string& Bytes) {
+  if (Bytes.size() < 3)
+    return 0;
+  size_t n = (static_cast<uint8_t>(Bytes[1]) << 8) | static_cast<uint8_t>(Bytes[2]);
+  return Bytes.size() >= n ? n : 0;
+}
+/// True when Bytes holds at least one whole frame.
+inline bool HasFrame(const std::string& Bytes) {
+  return FrameSize(Bytes) > 0;
+}
+
+inline long long MsSince(std::chrono::steady_clock::time_point T) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - T)
+      .count();
 }
 
 class TTestMessage : public TxcSMSCMessage {
