@@ -288,6 +288,7 @@ bool KindKey(TReceiveMessageType Type, TMessageKey& Key) {
   switch (Type) {
   case mtSubmitRsp:
   case mtLoginRsp:
+  case mtLogoutRsp:
     Key.Operation = kSubmitKind;
     return true;
   case mtAliveRsp:
@@ -311,6 +312,8 @@ const char* KindName(TReceiveMessageType Type) {
     return "login response";
   case mtAliveRsp:
     return "keep-alive response";
+  case mtLogoutRsp:
+    return "logout response";
   case mtRequestDeliveryRsp:
     return "request-delivery response";
   case mtGeneralError:
@@ -448,6 +451,8 @@ void TxcGarvel::FailPending() {
 }
 
 bool TxcGarvel::BreakSession(int Reason) {
+  if (FClosing.load())
+    Reason = drLocal;
   int expected = kNotBroken;
   if (!FBreakReason.compare_exchange_strong(expected, Reason))
     return false;
@@ -484,6 +489,7 @@ int TxcGarvel::Connect(const std::string& Host, int Port) {
   FErrorsQueued.store(0);
   FErrorsSuppressed.store(0);
   FSession.fetch_add(1);
+  FClosing.store(false);
   FBreakReason.store(kNotBroken);
   FState.store(rsConnected);
   // A Disconnect from another thread as the connect completed.
@@ -496,6 +502,14 @@ void TxcGarvel::Disconnect() {
   if (FState.load() == rsNotConnected) {
     FClient->Disconnect(); // cancels a Connect in progress on another thread
     return;
+  }
+  if (FState.load() == rsLoggedIn && !SessionBroken() && FLogoutTimeOut.load() > 0 &&
+      !FClosing.exchange(true)) {
+    try {
+      Logout();
+    } catch (const std::exception&) {
+      // The session ends all the same.
+    }
   }
   // The reason is settled before the socket goes down, so that a send
   // failing meanwhile on another thread cannot claim the disconnect.
@@ -542,6 +556,14 @@ int TxcGarvel::InternalAlive(TResponse* Response) {
 }
 int TxcGarvel::InternalRequestDelivery(TResponse* Response) {
   return MessageOutAndWait(*FAliveEvent, Response);
+}
+
+int TxcGarvel::InternalLogout(TResponse* Response) {
+  return MessageOutAndWait(*FSubmitEvent, Response, FLogoutTimeOut.load());
+}
+
+int TxcGarvel::Logout() {
+  return rcWrongState;
 }
 
 int TxcGarvel::InternalSubmitMessage(TResponse* Response) {
@@ -623,7 +645,7 @@ bool TxcGarvel::MessageOut() {
   return sent;
 }
 
-int TxcGarvel::MessageOutAndWait(TEvent& Event, TResponse* Response) {
+int TxcGarvel::MessageOutAndWait(TEvent& Event, TResponse* Response, int TimeOutMs) {
   // Called with the output lock held and the request encoded.
   TPendingRequest p;
   if (!FOutputMessage->GetRequestKey(p.Key)) {
@@ -639,7 +661,8 @@ int TxcGarvel::MessageOutAndWait(TEvent& Event, TResponse* Response) {
     FPending.push_back(&p); // before sending: the answer may be quick
   }
   bool sent = MessageOut();
-  int timeout = FResponseTimeOut.load(); // a negative time-out waits for nothing
+  // A negative time-out waits for nothing.
+  int timeout = TimeOutMs >= 0 ? TimeOutMs : FResponseTimeOut.load();
   auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0);
   std::unique_lock<std::mutex> g(FPendingLock);
@@ -675,6 +698,9 @@ void TxcGarvel::DeliverAnswer(TReceiveMessageType Type) {
     break;
   case mtRequestDeliveryRsp:
     answer->DecodeRequestDeliveryRspMsg();
+    break;
+  case mtLogoutRsp:
+    answer->FResultCode = rcOk;
     break;
   default: // mtGeneralError, mtNack
     answer->FResultCode = rcGeneralError;
@@ -741,6 +767,7 @@ void TxcGarvel::MessageIn() {
   case mtSubmitRsp:
   case mtRequestDeliveryRsp:
   case mtLoginRsp:
+  case mtLogoutRsp:
   case mtAliveRsp:
   case mtGeneralError:
   case mtNack:
@@ -748,7 +775,6 @@ void TxcGarvel::MessageIn() {
     break;
   case mtUnknown:
   case mtAlive:
-  case mtLogoutRsp:
     break;
   }
 }

@@ -107,6 +107,13 @@ enum : int {
   drInternalError = -7    ///< the receive side failed (out of memory...); see OnError
 };
 
+/// How text given as et7BitText travels where the protocol leaves the
+/// alphabet to the SMSC ("SMSC default alphabet"): SMSCs differ.
+enum TxcTextCoding : uint8_t {
+  tcWindows1252, ///< one Windows-1252 octet per character (the default)
+  tcGSM          ///< one GSM 03.38 code per octet, through the translation table (escapes included)
+};
+
 /// Ties an answer to the request it answers: the protocol's number for the
 /// exchange (transaction number, sequence number, packet number, reference)
 /// and the operation. On a request, Operation names the operation of the
@@ -328,12 +335,17 @@ public:
   /// exactly one OnDisconnected with Reason 0 follows (on the main thread,
   /// when pumped) and nothing received is handed to the application any
   /// more; in rsNotConnected nothing is raised, but a Connect in progress on
-  /// another thread is cancelled.
+  /// another thread is cancelled. In rsLoggedIn the protocol's logout goes
+  /// out first (Logout), waiting at most LogoutTimeOut for its answer.
   void Disconnect();
 
   virtual int RequestDelivery();
   virtual int Alive();
   virtual int Login();
+  /// The protocol's orderly end of a session (SMPP unbind), sent by
+  /// Disconnect while logged in; it waits for the answer at most
+  /// LogoutTimeOut. The base has none: -2, nothing sent.
+  virtual int Logout();
   /// Hook for a received message; true makes the relay acknowledge it.
   virtual bool MessageReceived(TxcSMSCMessage& Message);
   virtual bool StatusReportReceived(TxcSMSCMessage& Message);
@@ -362,6 +374,14 @@ public:
   /// non-positive value waits as long as the system does).
   int ConnectTimeOut() const { return FConnectTimeOut.load(); }
   void SetConnectTimeOut(int Value) { FConnectTimeOut.store(Value); }
+  /// Milliseconds Disconnect waits for the answer to the protocol's logout
+  /// (default 1000; 0 sends no logout).
+  int LogoutTimeOut() const { return FLogoutTimeOut.load(); }
+  void SetLogoutTimeOut(int Value) { FLogoutTimeOut.store(Value < 0 ? 0 : Value); }
+  /// How et7BitText travels where the SMSC chooses the alphabet (UCP AMsg,
+  /// SMPP data_coding 0), both ways. Set it before the session starts.
+  TxcTextCoding TextCoding() const { return FTextCoding.load(); }
+  void SetTextCoding(TxcTextCoding Value) { FTextCoding.store(Value); }
   /// Received messages that may wait for the main thread (default 256, at
   /// least 1). Takes effect at once.
   int ReceiveQueueSize() const { return FReceiveQueueSize.load(); }
@@ -400,6 +420,9 @@ protected:
   int InternalAlive(TResponse* Response = nullptr);
   int InternalRequestDelivery(TResponse* Response = nullptr);
   int InternalSubmitMessage(TResponse* Response = nullptr);
+  /// Sends the logout encoded in FOutputMessage and waits at most
+  /// LogoutTimeOut for its answer (mtLogoutRsp).
+  int InternalLogout(TResponse* Response = nullptr);
 
   /// Sends FOutputMessage (taking the output lock unless this thread holds
   /// it, and releasing it after). False when nothing or not all went out;
@@ -410,7 +433,7 @@ protected:
   /// or -1 on time-out, failed send or broken connection. Event names the
   /// kind of request (FSubmitEvent: login and submit; FAliveEvent:
   /// keep-alive and poll) for protocols that number nothing.
-  int MessageOutAndWait(TEvent& Event, TResponse* Response = nullptr);
+  int MessageOutAndWait(TEvent& Event, TResponse* Response = nullptr, int TimeOutMs = -1);
   void MessageIn();
   void DoReceivedEvent();
   /// Ends the session with Reason (EINTR counts as 0) unless it has already
@@ -449,6 +472,8 @@ protected:
   std::atomic<int> FResponseTimeOut{10000};
   std::atomic<int> FConnectTimeOut{10000};
   std::atomic<int> FReceiveQueueSize{256};
+  std::atomic<int> FLogoutTimeOut{1000};
+  std::atomic<TxcTextCoding> FTextCoding{tcWindows1252};
   std::atomic<TRelayState> FState{rsNotConnected};
   std::unique_ptr<TxcSMSCMessage> FOutputMessage;
   std::unique_ptr<TxcSMSCMessage> FInputMessage;
@@ -499,6 +524,9 @@ private:
   // and why, it has ended.
   std::atomic<uint64_t> FSession{0};
   std::atomic<int> FBreakReason{drLocal}; // no session yet
+  // Set while Disconnect logs out: whatever ends the session meanwhile (the
+  // SMSC closing after its answer), the reason is the local one.
+  std::atomic<bool> FClosing{false};
 
   // Received messages posted and not yet handled (current session only).
   std::mutex FQueueLock;

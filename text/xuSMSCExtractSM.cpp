@@ -1,6 +1,7 @@
 // Conversions between text and user-data bytes; user-data split and compose.
 #include "xuSMSCExtractSM.h"
 
+#include "CodePage.h"
 #include "GSMSeptets.h"
 #include "xuSMSCEncGSM.h"
 
@@ -129,6 +130,26 @@ TByteDynArray BinCompose(const TByteDynArray& UDH, const TByteDynArray& UD, bool
   Len += static_cast<int>(headerSeptets);
   out.insert(out.end(), packed.begin(), packed.end());
   return out;
+}
+
+bool IsHexStr(const std::string& S) {
+  return S.size() % 2 == 0 && S.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos;
+}
+
+bool WideToOctetText(const std::u16string& Text, bool GSM, std::string& Octets) {
+  std::string ansi = WideToAnsi(Text);
+  if (AnsiToWide(ansi) != Text)
+    return false; // a character Windows-1252 lacks
+  if (!GSM) {
+    Octets = std::move(ansi);
+    return true;
+  }
+  Octets = ASCIIToGSMAlphabet(ansi, gsmaExtended);
+  return GSMAlphabetToASCII(Octets, gsmaExtended) == ansi; // else one the table lacks
+}
+
+std::u16string OctetTextToWide(const std::string& Octets, bool GSM) {
+  return AnsiToWide(GSM ? GSMAlphabetToASCII(Octets, gsmaExtended) : Octets);
 }
 
 } // namespace garvel

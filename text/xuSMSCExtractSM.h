@@ -39,6 +39,20 @@ GARVEL_API std::string HexStrToStr(const std::string& S);
 /// As HexStrToStr, into an array.
 GARVEL_API TByteDynArray HexStrToBin(const std::string& S);
 
+/// True when S is an even number of hexadecimal digits (either case) and
+/// nothing else; the empty string is.
+GARVEL_API bool IsHexStr(const std::string& S);
+
+/// Text as one octet per character for a field of "default alphabet" text:
+/// with GSM false its Windows-1252 bytes, with GSM true its GSM codes through
+/// the translation table (gsmaExtended: escape and code for the extension
+/// characters). False, Octets unspecified, when a character has no such
+/// form (no Windows-1252 byte, or not in the table).
+GARVEL_API bool WideToOctetText(const std::u16string& Text, bool GSM, std::string& Octets);
+/// The reverse of WideToOctetText; never fails (GSM codes with no entry read
+/// as the table says).
+GARVEL_API std::u16string OctetTextToWide(const std::string& Octets, bool GSM);
+
 /// Each character as two bytes, high byte first (UCS-2 big-endian, no BOM).
 GARVEL_API TByteDynArray WideStringToBin(const std::u16string& S);
 /// Each pair of bytes, high byte first, as one character; a trailing odd

@@ -57,23 +57,70 @@ std::string TwoDigits(int Value) {
 }
 
 // The user data of a submit: the header octets, then the text octets.
-TByteDynArray ComposeUserData(const std::u16string& SMText, TxcEncodingType Encoding,
-                              const std::string& UserDataHeader) {
+// The user data of a submit; false when the text or header cannot be carried.
+bool ComposeUserData(const std::u16string& SMText, TxcEncodingType Encoding,
+                     const std::string& UserDataHeader, TxcTextCoding Coding,
+                     TByteDynArray& UserData) {
+  if (!IsHexStr(UserDataHeader))
+    return false;
   TByteDynArray header = HexStrToBin(UserDataHeader);
   TByteDynArray text;
   switch (Encoding) {
-  case et7BitText:
-    text = StrToBin(WideToAnsi(SMText));
+  case et7BitText: {
+    std::string octets;
+    if (!WideToOctetText(SMText, Coding == tcGSM, octets))
+      return false;
+    text = StrToBin(octets);
     break;
-  case et8BitHexadecimal:
-    text = HexStrToBin(WideToAnsi(SMText));
+  }
+  case et8BitHexadecimal: {
+    std::string hex = WideToAnsi(SMText);
+    if (AnsiToWide(hex) != SMText || !IsHexStr(hex))
+      return false;
+    text = HexStrToBin(hex);
     break;
+  }
   case etUCS2Text:
     text = WideStringToBin(SMText);
     break;
   }
   int len = 0;
-  return BinCompose(header, text, false, len);
+  UserData = BinCompose(header, text, false, len);
+  return true;
+}
+
+// The encoding a received data_coding announces.
+TxcEncodingType EncodingOf(uint8_t DataCoding) {
+  if (DataCoding <= 0x0F) {
+    switch (DataCoding) {
+    case 0x02:
+    case 0x04:
+      return et8BitHexadecimal;
+    case 0x08:
+      return etUCS2Text;
+    default:
+      return et7BitText;
+    }
+  }
+  if (DataCoding <= 0x7F) { // general and automatic-deletion groups
+    if (DataCoding & 0x20)
+      return et8BitHexadecimal; // compressed: only the octets can be given
+    switch ((DataCoding >> 2) & 3) {
+    case 0:
+      return et7BitText;
+    case 2:
+      return etUCS2Text;
+    default:
+      return et8BitHexadecimal;
+    }
+  }
+  if (DataCoding >= 0xF0)
+    return (DataCoding & 0x04) ? et8BitHexadecimal : et7BitText;
+  if (DataCoding >= 0xE0)
+    return etUCS2Text; // message waiting, UCS-2
+  if (DataCoding >= 0xC0)
+    return et7BitText;      // message waiting, default alphabet
+  return et8BitHexadecimal; // reserved groups: keep the octets
 }
 
 uint8_t DataCoding(TxcEncodingType Encoding) {
@@ -326,6 +373,8 @@ TReceiveMessageType TxcSMSCMessageSMPP::GetMessageType() const {
     return mtSubmitRsp;
   case kEnquireLink | kResponseBit:
     return mtAliveRsp;
+  case kUnbind | kResponseBit:
+    return mtLogoutRsp;
   default:
     return mtUnknown;
   }
@@ -399,6 +448,9 @@ std::string TxcSMSCMessageSMPP::Describe() const {
   case kEnquireLink | kResponseBit:
     name = "enquire_link_resp";
     break;
+  case kUnbind | kResponseBit:
+    name = "unbind_resp";
+    break;
   case kDeliverSm:
     name = "deliver_sm";
     break;
@@ -428,7 +480,9 @@ void TxcSMSCMessageSMPP::Reset() {
 bool TxcSMSCMessageSMPP::EncodeLoginMsg(const std::string& SystemID, const std::string& Password,
                                         uint8_t TON, uint8_t NPI, const std::string& SystemType,
                                         TxcBindModeSMPP BindMode) {
-  if (HasZeroOctet(SystemID) || HasZeroOctet(Password) || HasZeroOctet(SystemType))
+  if (HasZeroOctet(SystemID) || HasZeroOctet(Password) || HasZeroOctet(SystemType) ||
+      SystemID.size() > kMaxSystemId || Password.size() > kMaxPassword ||
+      SystemType.size() > kMaxSystemType)
     return false;
   TMsgHeaderSMPP h;
   switch (BindMode) {
@@ -464,13 +518,15 @@ bool TxcSMSCMessageSMPP::EncodeSubmitMsg(const std::string& Destination, uint8_t
                                          const std::string& UserDataHeader,
                                          TxcSubmitOptionSet Options, TDateTime DeliveryTime,
                                          TDateTime ValidityPeriod) {
-  if (HasZeroOctet(Destination) || HasZeroOctet(Originator))
+  if (HasZeroOctet(Destination) || HasZeroOctet(Originator) || Destination.size() > kMaxAddress ||
+      Originator.size() > kMaxAddress)
     return false;
   if (!TimeCarried(Options, soDeliveryTimeAbsolute, soDeliveryTimeRelative, DeliveryTime) ||
       !TimeCarried(Options, soValidityPeriodAbsolute, soValidityPeriodRelative, ValidityPeriod))
     return false;
-  TByteDynArray userData = ComposeUserData(SMText, Encoding, UserDataHeader);
-  if (userData.size() > static_cast<size_t>(kMaxShortMessage))
+  TByteDynArray userData;
+  if (!ComposeUserData(SMText, Encoding, UserDataHeader, FTextCoding, userData) ||
+      userData.size() > static_cast<size_t>(kMaxShortMessage))
     return false;
 
   TMsgHeaderSMPP h;
@@ -506,6 +562,15 @@ void TxcSMSCMessageSMPP::EncodeAliveMsg() {
   TMsgHeaderSMPP h;
   h.command_length = kHeaderSize;
   h.command_id = kEnquireLink;
+  h.sequence_number = static_cast<uint32_t>(GetSequenceNumber());
+  FBuffer.clear();
+  AddHeader(h);
+}
+
+void TxcSMSCMessageSMPP::EncodeLogoutMsg() {
+  TMsgHeaderSMPP h;
+  h.command_length = kHeaderSize;
+  h.command_id = kUnbind;
   h.sequence_number = static_cast<uint32_t>(GetSequenceNumber());
   FBuffer.clear();
   AddHeader(h);
@@ -601,18 +666,7 @@ void TxcSMSCMessageSMPP::DecodeReceiveMsg(TReceiveMessageType& MsgType, std::str
   OctetAt(FBuffer, i); // registered_delivery
   OctetAt(FBuffer, i); // replace_if_present_flag
   uint8_t dataCoding = OctetAt(FBuffer, i);
-  switch (dataCoding) {
-  case 0x02:
-  case 0x04:
-    Encoding = et8BitHexadecimal;
-    break;
-  case 0x08:
-    Encoding = etUCS2Text;
-    break;
-  default:
-    Encoding = et7BitText;
-    break;
-  }
+  Encoding = EncodingOf(dataCoding);
   OctetAt(FBuffer, i); // sm_default_msg_id
   int smLength = OctetAt(FBuffer, i);
   int available = Size() - i;
@@ -622,12 +676,29 @@ void TxcSMSCMessageSMPP::DecodeReceiveMsg(TReceiveMessageType& MsgType, std::str
   TByteDynArray shortMessage = GetByteDynArray(at, smLength);
   i = at;
 
+  // Optional parameters: every octet behind short_message.
+  TByteDynArray tlvs(FBuffer.begin() + i, FBuffer.end());
+  if (shortMessage.empty()) {
+    // The text may travel in message_payload instead (longer than 254).
+    int t = 0, tag = 0;
+    TByteDynArray v;
+    while (GetTLV(tlvs, t, tag, v))
+      if (tag == kTagMessagePayload) {
+        shortMessage = std::move(v);
+        break;
+      }
+    smLength = static_cast<int>(shortMessage.size());
+  }
+
   TByteDynArray header, text;
   BinSplit(shortMessage, false, hasHeader, smLength, header, text);
   UserDataHeader = BinToHexStr(header);
   switch (Encoding) {
   case et7BitText:
-    SMText = AnsiToWide(BinToStr(text));
+    // IA5 (0x01) and Latin-1 (0x03) are octets of their own; the SMSC's
+    // default alphabet (0x00) and the GSM groups read by FTextCoding.
+    SMText = OctetTextToWide(BinToStr(text),
+                             FTextCoding == tcGSM && dataCoding != 0x01 && dataCoding != 0x03);
     break;
   case et8BitHexadecimal:
     SMText = AnsiToWide(BinToHexStr(text));
@@ -652,6 +723,8 @@ void TxcSMSCMessageSMPP::DecodeReceiveMsg(TReceiveMessageType& MsgType, std::str
     value.clear();
     if (!GetFieldValue(receipt, position, key, value))
       break;
+    if (key == "text" || key == "Text")
+      break; // the quoted start of the message: anything may follow
     if (key == "id") {
       MessageID = value;
       seen |= 1u;
@@ -666,9 +739,7 @@ void TxcSMSCMessageSMPP::DecodeReceiveMsg(TReceiveMessageType& MsgType, std::str
   if (seen == 7u)
     MsgType = mtStatusReport;
 
-  // Optional parameters: every octet behind short_message. They replace
-  // what the text said.
-  TByteDynArray tlvs(FBuffer.begin() + i, FBuffer.end());
+  // The optional parameters replace what the text said.
   int t = 0, tag = 0;
   TByteDynArray v;
   while (GetTLV(tlvs, t, tag, v)) {
@@ -730,6 +801,7 @@ int TxcGarvelSMPP::InitializeSession(const std::string& SystemID, const std::str
   if (State() == rsInitialized) {
     r = Login(SystemID, Password, TON, NPI, SystemType, BindMode);
     if (r == rcOk) {
+      FBindMode.store(BindMode);
       TRelayState expected = rsInitialized;
       // Not when the link broke meanwhile (the disconnect is on its way).
       FState.compare_exchange_strong(expected, rsLoggedIn);
@@ -756,6 +828,14 @@ int TxcGarvelSMPP::Alive() {
   return InternalAlive();
 }
 
+int TxcGarvelSMPP::Logout() {
+  TOutputLock lock(*this);
+  if (!lock)
+    return rcTimeOut;
+  Out().EncodeLogoutMsg();
+  return InternalLogout();
+}
+
 int TxcGarvelSMPP::SubmitMessage(const std::string& Destination, uint8_t DestTON, uint8_t DestNPI,
                                  const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
                                  const std::u16string& SMText, TxcEncodingType Encoding,
@@ -773,8 +853,12 @@ int TxcGarvelSMPP::SubmitMessageEx(const std::string& Destination, uint8_t DestT
                                    std::string& MessageID) {
   int r;
   TResponse response;
-  {
+  if (State() == rsLoggedIn && FBindMode.load() == bmReceiver) {
+    r = rcWrongState; // a receiver may not submit: nothing is sent
+  } else {
     TOutputLock lock(*this);
+    if (lock)
+      Out().FTextCoding = TextCoding();
     if (!lock)
       r = rcTimeOut;
     else if (Out().EncodeSubmitMsg(Destination, DestTON, DestNPI, Originator, OrigTON, OrigNPI,
@@ -808,6 +892,7 @@ bool TxcGarvelSMPP::MessageReceived(TxcSMSCMessage& Message) {
   std::u16string text;
   TxcEncodingType encoding = et7BitText;
   int failureReason = -1;
+  m->FTextCoding = TextCoding();
   m->DecodeReceiveMsg(type, messageID, destination, destTON, destNPI, originator, origTON, origNPI,
                       text, encoding, udh, smStatus, failureReason);
   if (type == mtDeliver) {

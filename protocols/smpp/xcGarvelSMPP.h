@@ -6,6 +6,7 @@
 #include "xcGarvel.h"
 #include "xuSMSCExtractSM.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +35,11 @@ constexpr int kHeaderSize = 16;
 constexpr int kMaxPDUSize = 65536;
 /// Largest short_message (user data header plus text) in octets.
 constexpr int kMaxShortMessage = 254;
+/// Longest values of the C-octet string fields we send (terminator not counted).
+constexpr size_t kMaxSystemId = 15;
+constexpr size_t kMaxPassword = 8;
+constexpr size_t kMaxSystemType = 12;
+constexpr size_t kMaxAddress = 20;
 
 /// command_id values.
 enum : uint32_t {
@@ -60,9 +66,10 @@ enum : uint32_t {
   kESME_RINVPASWD = 0x0000000E
 };
 
-/// Tags of the optional parameters read from a delivery receipt.
+/// Tags of the optional parameters read from a deliver_sm.
 enum : uint16_t {
   kTagReceiptedMessageId = 0x001E,
+  kTagMessagePayload = 0x0424,
   kTagNetworkErrorCode = 0x0423,
   kTagMessageState = 0x0427
 };
@@ -74,7 +81,10 @@ enum : uint16_t {
 /// Encoders empty FBuffer and leave exactly one PDU in it. The request
 /// encoders refuse, returning false before they take a sequence number or
 /// touch FBuffer, a request the PDU cannot carry: a zero octet inside a
-/// C-octet string field (it would end the field early for the receiver),
+/// C-octet string field (it would end the field early for the receiver), a
+/// value longer than its field (system_id 15 octets, password 8,
+/// system_type 12, source_addr and destination_addr 20), text the chosen
+/// coding cannot carry, 8-bit text or a header that is not hexadecimal,
 /// user data above kMaxShortMessage octets (sm_length would not announce
 /// it), or a time that is not a finite number. The component turns that
 /// into rcCannotCarry and sends nothing.
@@ -180,16 +190,16 @@ public:
 
   /// bind_transceiver, bind_transmitter or bind_receiver by BindMode (any
   /// other value: bind_transceiver), interface_version 0x34, address_range
-  /// empty. False when SystemID, Password or SystemType holds a zero octet.
+  /// empty. False when SystemID, Password or SystemType holds a zero octet
+  /// or is longer than its field.
   bool EncodeLoginMsg(const std::string& SystemID, const std::string& Password, uint8_t TON,
                       uint8_t NPI, const std::string& SystemType, TxcBindModeSMPP BindMode);
   /// submit_sm. The user data is UserDataHeader (hexadecimal digits, its
-  /// length octet first) followed by the text: et7BitText one Windows-1252
-  /// octet per character, et8BitHexadecimal the octets SMText spells in
-  /// hexadecimal digits, etUCS2Text UCS-2 high octet first; data_coding
-  /// 0x00, 0x04 or 0x08, plus 0x10 with soDirectDisplay. esm_class 0x40 with
-  /// a header. registered_delivery 0x11 with soRequestStatusReport.
-  /// schedule_delivery_time and validity_period from DeliveryTime and
+  /// length octet first) followed by the text: et7BitText one octet per
+  /// character by FTextCoding (Windows-1252 or GSM codes), et8BitHexadecimal the octets SMText
+  /// spells in hexadecimal digits, etUCS2Text UCS-2 high octet first; data_coding 0x00, 0x04 or
+  /// 0x08, plus 0x10 with soDirectDisplay. esm_class 0x40 with a header. registered_delivery 0x11
+  /// with soRequestStatusReport. schedule_delivery_time and validity_period from DeliveryTime and
   /// ValidityPeriod in the absolute form (the Absolute option wins) or the
   /// relative one, else empty. False when Destination or Originator holds a
   /// zero octet, the user data exceeds kMaxShortMessage octets, or a time
@@ -201,6 +211,8 @@ public:
                        TDateTime DeliveryTime, TDateTime ValidityPeriod);
   /// enquire_link (16 octets) with the next sequence number.
   void EncodeAliveMsg() override;
+  /// unbind (16 octets) with the next sequence number.
+  void EncodeLogoutMsg();
   /// The answer to the request PDU in Message, under its sequence_number:
   /// deliver_sm_resp with an empty message_id (17 octets) for deliver_sm;
   /// enquire_link_resp or unbind_resp (16 octets) for those; generic_nack
@@ -211,7 +223,14 @@ public:
 
   // --- Decoders ------------------------------------------------------------
 
-  /// Reads the deliver_sm in FBuffer. MsgType is mtStatusReport for a
+  /// Reads the deliver_sm in FBuffer. The user data is short_message, or
+  /// the message_payload parameter when short_message is empty. Its
+  /// encoding follows data_coding: 0x02 and 0x04 8-bit, 0x08 UCS-2, the rest
+  /// of 0x00-0x0F text; from 0x10 the GSM 03.38 coding groups (general and
+  /// automatic-deletion groups by bits 3-2, compressed as 8-bit; 0xE0-0xEF
+  /// UCS-2; 0xF0-0xFF by bit 2; reserved groups 8-bit). Text with
+  /// data_coding 0x00 or a GSM default-alphabet group reads by FTextCoding.
+  /// The receipt text is read up to its "text:" word. MsgType is mtStatusReport for a
   /// receipt (esm_class 0x04 or 0x20, or a text with the three words id:,
   /// stat: and err:), else mtDeliver. For a receipt MessageID, SMStatus and
   /// FailureReason come from the text and then from the optional parameters
@@ -236,6 +255,8 @@ public:
 
   /// message_id of the last submit_sm_resp decoded into this object.
   std::string FMessageID;
+  /// How et7BitText travels (set by the component from its TextCoding).
+  TxcTextCoding FTextCoding = tcWindows1252;
   /// The sequence_number the next request takes: 0 after construction, 1
   /// after Reset.
   int32_t FSequenceNumber = 0;
@@ -328,6 +349,10 @@ public:
   /// Sends enquire_link and waits for enquire_link_resp (any thread). 0, -1
   /// or -3.
   int Alive() override;
+  /// Sends unbind and waits at most LogoutTimeOut for unbind_resp; called
+  /// by Disconnect while bound, so that SMSCs counting binds see this one
+  /// end. 0 or -1.
+  int Logout() override;
   /// SubmitMessageEx with DeliveryTime and ValidityPeriod 0.
   int SubmitMessage(const std::string& Destination, uint8_t DestTON, uint8_t DestNPI,
                     const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
@@ -335,7 +360,8 @@ public:
                     const std::string& UserDataHeader, TxcSubmitOptionSet Options,
                     std::string& MessageID);
   /// Sends submit_sm (see TxcSMSCMessageSMPP::EncodeSubmitMsg) and waits for
-  /// submit_sm_resp. Returns 0, -1, -2 (not rsLoggedIn), -3, -4 or the
+  /// submit_sm_resp. Returns 0, -1, -2 (not rsLoggedIn, or bound as a
+  /// receiver: nothing is sent), -3, -4 or the
   /// SMSC's command_status. MessageID always receives SubmitMessageID()
   /// afterwards: the message_id of this submit's submit_sm_resp when one
   /// came, else the one before.
@@ -365,7 +391,8 @@ private:
   TxcSMSCMessageSMPP& Out() const { return GetOutputMessage(); }
 
   std::u16string FSubmitMessageID;
-  std::string FSubmitMessageID8; // the same id as received, octet for octet
+  std::string FSubmitMessageID8;                         // the same id as received, octet for octet
+  std::atomic<TxcBindModeSMPP> FBindMode{bmTransceiver}; // of the last accepted bind
 };
 
 } // namespace garvel::smpp

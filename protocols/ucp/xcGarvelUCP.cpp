@@ -183,6 +183,50 @@ std::string TxcSMSCMessageUCP::Field(int N) const {
   return v;
 }
 
+bool TxcSMSCMessageUCP::ReadMessage(TxcTcpClient& Client) {
+  const uint8_t* data = nullptr;
+  int n = Client.PeekData(data);
+  int junk = FindMessageStart(data, n);
+  if (junk > 0) {
+    Client.Skip(junk);
+    n = Client.PeekData(data);
+  }
+  if (n <= 0)
+    return false;
+  if (n < kHeaderSize) {
+    FBuffer.resize(kHeaderSize);
+    Client.PeekBuf(FBuffer.data(), kHeaderSize); // too few: wait for more
+    return false;
+  }
+  FBuffer.assign(data, data + kHeaderSize);
+  int size = GetMessageSize();
+  if (size < kMinLen + 2 || size > kMaxFrameSize) {
+    Client.Skip(1); // not a frame's STX
+    return false;
+  }
+  // No STX or ETX may stand inside a frame: one there means this frame was
+  // cut short (or never was one), and waiting for the rest would swallow
+  // whatever comes next.
+  int scan = n < size ? n : size - 1;
+  for (int i = 1; i < scan; ++i)
+    if (data[i] == kSTX || data[i] == kETX) {
+      Client.Skip(1);
+      return false;
+    }
+  if (n < size) {
+    FBuffer.resize(static_cast<size_t>(size));
+    Client.PeekBuf(FBuffer.data(), size); // too few: wait for more
+    return false;
+  }
+  if (data[size - 1] != kETX) {
+    Client.Skip(1);
+    return false;
+  }
+  FBuffer.assign(data, data + size);
+  Client.Skip(size);
+  return true;
+}
+
 int TxcSMSCMessageUCP::GetHeaderSize() const {
   return kHeaderSize;
 }
@@ -260,7 +304,19 @@ bool TxcSMSCMessageUCP::GetResponseKey(TMessageKey& Key) const {
 }
 
 TControlAction TxcSMSCMessageUCP::GetControlAction() const {
-  return GetMessageType() == mtAlive ? caAnswer : caNone;
+  int pos, trn, len, ot;
+  char orc;
+  GetHeader(pos, trn, len, orc, ot);
+  if (orc != 'O' || trn < 0 || ot < 0)
+    return caNone; // results, and what cannot be answered under a TRN
+  switch (ot) {
+  case 1:
+  case 52:
+  case 53:
+    return caNone; // for the component
+  default:
+    return caAnswer; // the alert (31) positively, anything else with EC 03
+  }
 }
 
 int TxcSMSCMessageUCP::FindMessageStart(const uint8_t* Data, int Count) const {
@@ -325,15 +381,23 @@ bool TxcSMSCMessageUCP::EncodeSubmitMsg(const std::string& Destination,
     dcs = 0x08;
     break;
   case et7BitText:
-  default:
+  default: {
     mt = "3";
-    msg = StrToHexStr(WideToAnsi(SMText));
+    std::string octets;
+    if (!WideToOctetText(SMText, FTextCoding == tcGSM, octets))
+      return false; // a character the coding lacks
+    msg = StrToHexStr(octets);
     break;
   }
-  if (!CanCarry(Destination) || !CanCarry(msg) || !CanCarry(UserDataHeader))
+  }
+  if (Encoding == et8BitHexadecimal && (AnsiToWide(msg) != SMText || !IsHexStr(msg)))
+    return false;
+  if (!CanCarry(Destination) || !IsHexStr(UserDataHeader))
     return false;
 
   bool alpha = IsAlphaNumeric(Originator);
+  if (alpha && Originator.size() > kMaxAlphaNumeric)
+    return false;
   std::string oadc = alpha ? EncodeAlphaNumericOriginator(Originator) : Originator;
   if (alpha && oadc.empty())
     return false;
@@ -388,6 +452,20 @@ bool TxcSMSCMessageUCP::EncodeAliveMsg(const std::string& Address,
   return EndFrame();
 }
 
+void TxcSMSCMessageUCP::EncodeNegativeResponseMsg(TxcSMSCMessage& Message, int EC) {
+  auto* m = dynamic_cast<TxcSMSCMessageUCP*>(&Message);
+  if (!m)
+    throw EInvalidCast("a UCP response needs a UCP message to answer");
+  int pos, trn, len, ot;
+  char orc;
+  m->GetHeader(pos, trn, len, orc, ot);
+  BeginFrame(trn < 0 ? 0 : trn, 'R', ot < 0 ? 0 : ot);
+  AddStringParam("N");
+  AddStringParam(ZeroPad(EC < 0 ? 0 : EC % 100, 2));
+  AddStringParam(""); // SM
+  EndFrame();
+}
+
 void TxcSMSCMessageUCP::EncodeResponseMsg(TxcSMSCMessage& Message) {
   auto* m = dynamic_cast<TxcSMSCMessageUCP*>(&Message);
   if (!m)
@@ -395,6 +473,10 @@ void TxcSMSCMessageUCP::EncodeResponseMsg(TxcSMSCMessage& Message) {
   int pos, trn, len, ot;
   char orc;
   m->GetHeader(pos, trn, len, orc, ot);
+  if (ot != 1 && ot != 31 && ot != 52 && ot != 53) {
+    EncodeNegativeResponseMsg(Message, 3); // operation not supported
+    return;
+  }
   BeginFrame(trn < 0 ? 0 : trn, 'R', ot);
   AddStringParam("A");
   if (ot != 1 && ot != 31) // the results of 01 and 31 have no MVP
@@ -426,8 +508,8 @@ void TxcSMSCMessageUCP::DecodeReceiveMsg(std::string& Destination, std::string& 
     if (mt == "2")
       SMText = AnsiToWide(field(5)); // NMsg
     else if (mt == "3")
-      SMText = AnsiToWide(HexStrToStr(field(5))); // AMsg
-    TimeStamp = Now();                            // a call input carries no time stamp
+      SMText = OctetTextToWide(HexStrToStr(field(5)), FTextCoding == tcGSM); // AMsg
+    TimeStamp = Now(); // a call input carries no time stamp
     return;
   }
 
@@ -476,7 +558,7 @@ void TxcSMSCMessageUCP::DecodeReceiveMsg(std::string& Destination, std::string& 
   switch (Encoding) {
   case et7BitText:
     if (!text.empty())
-      SMText = AnsiToWide(HexStrToStr(text));
+      SMText = OctetTextToWide(HexStrToStr(text), FTextCoding == tcGSM);
     break;
   case et8BitHexadecimal:
     SMText = AnsiToWide(text);
@@ -652,6 +734,14 @@ int TxcGarvelUCP::SubmitMessage(const std::string& Destination, const std::strin
   return r;
 }
 
+void TxcGarvelUCP::Refuse(TxcSMSCMessage& Message, int EC) {
+  TOutputLock lock(*this);
+  if (!lock)
+    return;
+  Out().EncodeNegativeResponseMsg(Message, EC);
+  MessageOut();
+}
+
 bool TxcGarvelUCP::MessageReceived(TxcSMSCMessage& Message) {
   auto* m = dynamic_cast<TxcSMSCMessageUCP*>(&Message);
   if (!m)
@@ -667,7 +757,14 @@ bool TxcGarvelUCP::MessageReceived(TxcSMSCMessage& Message) {
   std::u16string text;
   TxcEncodingType encoding = et7BitText;
   TDateTime timeStamp = 0;
-  m->DecodeReceiveMsg(destination, originator, text, encoding, header, timeStamp);
+  m->FTextCoding = TextCoding();
+  try {
+    m->DecodeReceiveMsg(destination, originator, text, encoding, header, timeStamp);
+  } catch (const EConvertError&) {
+    // Unanswered, the SMSC would deliver it again for ever.
+    Refuse(Message, 2); // syntax error
+    throw;
+  }
   OnMessageReceived(this, destination, originator, text, encoding, header, timeStamp);
   return true;
 }
@@ -682,7 +779,12 @@ bool TxcGarvelUCP::StatusReportReceived(TxcSMSCMessage& Message) {
   std::string destination, originator;
   uint8_t status = 0;
   int reason = 0;
-  m->DecodeStatusReportMsg(messageTimeStamp, destination, originator, status, reason, timeStamp);
+  try {
+    m->DecodeStatusReportMsg(messageTimeStamp, destination, originator, status, reason, timeStamp);
+  } catch (const EConvertError&) {
+    Refuse(Message, 2); // syntax error
+    throw;
+  }
   OnStatusReportReceived(this, messageTimeStamp, destination, originator, status, reason,
                          timeStamp);
   return true;

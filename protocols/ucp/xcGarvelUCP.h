@@ -30,6 +30,10 @@ constexpr int kHeaderSize = 10;
 constexpr int kMaxLen = 99999;
 /// Largest frame on the wire (STX + kMaxLen + ETX).
 constexpr int kMaxFrameSize = kMaxLen + 2;
+/// Smallest LEN of a frame: "TT/LLLLL/O/OT/" and two checksum digits.
+constexpr int kMinLen = 16;
+/// Longest alphanumeric originator an OAdC carries.
+constexpr size_t kMaxAlphaNumeric = 11;
 
 /// One UCP frame: STX, "TRN/LEN/O|R/OT/", fields each closed by "/", two
 /// checksum digits, ETX.
@@ -95,6 +99,13 @@ public:
   /// FBuffer) and moves Pos behind its "/". Past the end: empty values.
   void GetParam(int& Pos, std::string& Value) const;
 
+  /// Takes one frame off Client's stream. Bytes before an STX are skipped;
+  /// a frame counts only with its ETX where LEN puts it: a LEN that is not
+  /// a number (or too small to hold a header), or an STX or ETX inside the
+  /// announced frame, or another byte at its end, makes the reader skip that
+  /// STX and resynchronise at the next one, without waiting for the rest of
+  /// a frame that cannot be whole.
+  bool ReadMessage(TxcTcpClient& Client) override;
   /// Always kHeaderSize (10).
   int GetHeaderSize() const override;
   /// LEN + 2. A LEN that is not a non-negative number, or a buffer that does
@@ -115,8 +126,9 @@ public:
   bool GetRequestKey(TMessageKey& Key) const override;
   /// On a result ("R"): the TRN and OT it answers. False for anything else.
   bool GetResponseKey(TMessageKey& Key) const override;
-  /// The SMSC's alert (O/31, mtAlive) is answered at once; everything else
-  /// goes its usual way.
+  /// The SMSC's alert (O/31, mtAlive) is answered at once, and so is any
+  /// other operation the component does not serve (with EC 03, see
+  /// EncodeResponseMsg); 01, 52 and 53 go to the component.
   TControlAction GetControlAction() const override;
   /// The bytes before the first STX.
   int FindMessageStart(const uint8_t* Data, int Count) const override;
@@ -131,15 +143,18 @@ public:
   bool EncodeLoginMsg(const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
                       const std::string& Password);
   /// OT 51 submit. An originator with a character other than digits and "+"
-  /// goes out packed as an alphanumeric address (OTOA 5039). SMText travels
-  /// by Encoding: et7BitText as hexadecimal text of its Windows-1252 bytes
-  /// (MT 3), et8BitHexadecimal as the caller's hexadecimal digits (MT 4),
+  /// goes out packed as an alphanumeric address (OTOA 5039), at most 11
+  /// characters. SMText travels by Encoding: et7BitText as hexadecimal text
+  /// of one octet per character by FTextCoding (Windows-1252 bytes or GSM
+  /// codes; MT 3), et8BitHexadecimal as the caller's hexadecimal digits (MT 4),
   /// etUCS2Text as UCS-2 hexadecimal (MT 4). UserDataHeader is hexadecimal
   /// text placed in XSer behind service type 01: the caller gives the
   /// service length and the header octets. Options: soRequestStatusReport
   /// (NRq 1) and soDirectDisplay (flash, DCS bit 0x10); the others are
-  /// ignored. False when Destination, the 8-bit text or UserDataHeader
-  /// cannot be carried, or the frame is too long.
+  /// ignored. False when Destination cannot be carried, the text has a
+  /// character the coding lacks, the 8-bit text or UserDataHeader is not
+  /// hexadecimal, the alphanumeric originator is too long, or the frame is
+  /// too long.
   bool EncodeSubmitMsg(const std::string& Destination, const std::string& Originator,
                        const std::u16string& SMText, TxcEncodingType Encoding,
                        const std::string& UserDataHeader, TxcSubmitOptionSet Options);
@@ -147,10 +162,15 @@ public:
   /// from Address to an empty address with the text "Keep-Alive". False when
   /// Address cannot be carried.
   bool EncodeAliveMsg(const std::string& Address, TxcKeepAliveOperationUCP Operation);
-  /// The positive result of the received operation Message, under its TRN
-  /// and OT: "A//" for OT 01 and 31 (ACK, SM), "A///" otherwise (ACK, MVP,
-  /// SM). Throws EInvalidCast when Message is not a TxcSMSCMessageUCP.
+  /// The result of the received operation Message, under its TRN and OT.
+  /// For an operation the component serves (01, 31, 52, 53) the positive
+  /// result: "A//" for OT 01 and 31 (ACK, SM), "A///" otherwise (ACK, MVP,
+  /// SM); for any other, the negative result "N/03/" (operation not
+  /// supported). Throws EInvalidCast when Message is not a TxcSMSCMessageUCP.
   void EncodeResponseMsg(TxcSMSCMessage& Message) override;
+  /// The negative result "N/EC/" of the received operation Message, under
+  /// its TRN and OT (EC as two digits). Throws EInvalidCast as above.
+  void EncodeNegativeResponseMsg(TxcSMSCMessage& Message, int EC);
 
   // --- Decoders -----------------------------------------------------------
 
@@ -185,6 +205,8 @@ public:
   /// The SMSC time stamp of the last positive submit result that carried
   /// one; 0 until then.
   TDateTime FTimeStamp = 0;
+  /// How et7BitText travels (set by the component from its TextCoding).
+  TxcTextCoding FTextCoding = tcWindows1252;
   /// The TRN the request encoders (login, submit, keep-alive) write: 1
   /// unless the caller sets it. The component numbers its requests through
   /// it, 00 to 99 and round again.
@@ -287,11 +309,13 @@ public:
 
   /// Main thread, called by the relay for a received OT 01/52: decodes it
   /// and raises OnMessageReceived; true (acknowledge) when a handler is
-  /// assigned. An incoming OT 31 alert is answered without an event.
-  /// EConvertError from an invalid SCTS leaves before the handler runs.
+  /// assigned. A message that cannot be decoded (an invalid SCTS) gets the
+  /// negative result EC 02 at once, and the EConvertError goes on to the
+  /// relay (OnError) before the handler runs.
   bool MessageReceived(TxcSMSCMessage& Message) override;
   /// Main thread, for a received OT 53: decodes it and raises
-  /// OnStatusReportReceived; true when a handler is assigned.
+  /// OnStatusReportReceived; true when a handler is assigned. Undecodable:
+  /// as MessageReceived.
   bool StatusReportReceived(TxcSMSCMessage& Message) override;
 
   /// The relay's messages as UCP messages (EInvalidCast otherwise), for
@@ -316,6 +340,8 @@ private:
 
   // Numbers the next request; under the output lock.
   void NumberRequest();
+  // Answers Message with the negative result EC.
+  void Refuse(TxcSMSCMessage& Message, int EC);
 
   TDateTime FSubmitTimeStamp = 0;
   int FNextTRN = 1;

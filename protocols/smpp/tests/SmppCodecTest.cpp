@@ -358,7 +358,7 @@ TEST(SmppFraming, ClassificationByCommandId) {
       {kBindTransceiver | kResponseBit, mtLoginRsp},
       {kSubmitSm | kResponseBit, mtSubmitRsp},
       {kEnquireLink | kResponseBit, mtAliveRsp},
-      {kUnbind | kResponseBit, mtUnknown},
+      {kUnbind | kResponseBit, mtLogoutRsp},
       {kDeliverSm | kResponseBit, mtUnknown},
       {0x80000103u, mtUnknown},
   };
@@ -495,6 +495,14 @@ TEST(SmppDecode, MobileOriginatedByDataCoding) {
       {"header without text", 0x40, 0x00, Hex("02 AA BB"), u"", et7BitText, "02AABB"},
       {"header length past the data", 0x40, 0x00, Hex("09 AA"), u"", et7BitText, "09AA"},
       {"254 octets", 0, 0x00, std::string(254, 'z'), std::u16string(254, u'z'), et7BitText, ""},
+      // The coding groups: bits 3-2 of 0x10-0x7F, bit 2 of 0xF0-0xFF.
+      {"UCS-2, class 0 (0x18)", 0, 0x18, Hex("04 16"), u"\u0416", etUCS2Text, ""},
+      {"8-bit, class 1 (0x15)", 0, 0x15, Hex("01 02"), u"0102", et8BitHexadecimal, ""},
+      {"automatic deletion UCS-2 (0x48)", 0, 0x48, Hex("00 41"), u"A", etUCS2Text, ""},
+      {"compressed (0x20)", 0, 0x20, Hex("41 42"), u"4142", et8BitHexadecimal, ""},
+      {"8-bit class 2 (0xF6)", 0, 0xF6, Hex("7F"), u"7F", et8BitHexadecimal, ""},
+      {"message waiting UCS-2 (0xE0)", 0, 0xE0, Hex("00 42"), u"B", etUCS2Text, ""},
+      {"reserved group (0x80)", 0, 0x80, Hex("C3"), u"C3", et8BitHexadecimal, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -577,6 +585,118 @@ TEST(SmppDecode, Receipts) {
       EXPECT_EQ(r.Destination, "1234");
     }
   }
+}
+
+// A receipt's "text:" quotes the message, which may hold anything: the
+// words behind it are not the receipt's.
+TEST(SmppDecode, ReceiptWordsStopAtItsText) {
+  TDeliver d;
+  d.EsmClass = 0x04;
+  d.ShortMessage = "id:777 sub:001 dlvrd:001 submit date:2403151430 done date:2403151431 "
+                   "stat:DELIVRD err:000 text:pay id:999 err:5";
+  TDecoded r = Decode(Pdu(kDeliverSm, 0, 1, d.Body()));
+  EXPECT_EQ(r.Type, mtStatusReport);
+  EXPECT_EQ(r.MessageID, "777");
+  EXPECT_EQ(r.SMStatus, 2);
+  EXPECT_EQ(r.FailureReason, 0);
+}
+
+// The text in message_payload when short_message is empty (longer than a
+// short_message can hold): nothing is lost.
+TEST(SmppDecode, MessagePayloadCarriesTheText) {
+  TDeliver d;
+  d.DataCoding = 0x08;
+  std::string ucs2;
+  for (int i = 0; i < 300; ++i)
+    ucs2 += Hex("04 16");
+  d.Tlvs = Tlv(0x1234, "other") + Tlv(kTagMessagePayload, ucs2);
+  TDecoded r = Decode(Pdu(kDeliverSm, 0, 1, d.Body()));
+  EXPECT_EQ(r.Type, mtDeliver);
+  EXPECT_EQ(r.Encoding, etUCS2Text);
+  EXPECT_EQ(r.Text, std::u16string(300, u'\u0416'));
+
+  // With a header, and a receipt text in the payload.
+  d = TDeliver();
+  d.EsmClass = 0x40;
+  d.Tlvs = Tlv(kTagMessagePayload, Hex("05 00 03 01 02 01") + "tail");
+  r = Decode(Pdu(kDeliverSm, 0, 1, d.Body()));
+  EXPECT_EQ(r.UDH, "050003010201");
+  EXPECT_EQ(r.Text, u"tail");
+  d = TDeliver();
+  d.EsmClass = 0x04;
+  d.Tlvs = Tlv(kTagMessagePayload, "id:42 stat:DELIVRD err:000");
+  r = Decode(Pdu(kDeliverSm, 0, 1, d.Body()));
+  EXPECT_EQ(r.Type, mtStatusReport);
+  EXPECT_EQ(r.MessageID, "42");
+
+  // A short_message wins over the payload.
+  d = TDeliver();
+  d.ShortMessage = "short";
+  d.Tlvs = Tlv(kTagMessagePayload, "payload");
+  EXPECT_EQ(Decode(Pdu(kDeliverSm, 0, 1, d.Body())).Text, u"short");
+}
+
+// Text of the SMSC's default alphabet as GSM codes, one per octet, both
+// ways; IA5 and Latin-1 stay octets.
+TEST(SmppCoding, GsmCodesThroughTheTranslationTable) {
+  TxcSMSCMessageSMPP out;
+  out.Reset();
+  out.FTextCoding = tcGSM;
+  ASSERT_TRUE(
+      out.EncodeSubmitMsg("1", 0, 0, "2", 0, 0, u"@$_ ok \u20AC", et7BitText, "", {}, 0, 0));
+  const std::string gsm = Hex("00 02 11 20 6F 6B 20 1B 65");
+  EXPECT_NE(Str(out.FBuffer).find(Octet(static_cast<int>(gsm.size())) + gsm), std::string::npos);
+
+  TDeliver d;
+  d.ShortMessage = gsm;
+  TPdu in(Pdu(kDeliverSm, 0, 1, d.Body()));
+  in.FTextCoding = tcGSM;
+  TDecoded r;
+  in.DecodeReceiveMsg(r.Type, r.MessageID, r.Destination, r.DestTON, r.DestNPI, r.Originator,
+                      r.OrigTON, r.OrigNPI, r.Text, r.Encoding, r.UDH, r.SMStatus, r.FailureReason);
+  EXPECT_EQ(r.Text, u"@$_ ok \u20AC") << "the '@' (code 0) does not cut the text";
+
+  d.DataCoding = 0x03; // Latin-1: octets whatever the coding
+  d.ShortMessage = "\xE9";
+  TPdu latin(Pdu(kDeliverSm, 0, 1, d.Body()));
+  latin.FTextCoding = tcGSM;
+  latin.DecodeReceiveMsg(r.Type, r.MessageID, r.Destination, r.DestTON, r.DestNPI, r.Originator,
+                         r.OrigTON, r.OrigNPI, r.Text, r.Encoding, r.UDH, r.SMStatus,
+                         r.FailureReason);
+  EXPECT_EQ(r.Text, u"\u00E9");
+}
+
+// What a field or the chosen coding cannot carry is refused before a
+// sequence number is taken.
+TEST(SmppEncode, ValuesBeyondTheirFieldsAreRefused) {
+  TxcSMSCMessageSMPP m;
+  m.Reset();
+  auto bind = [&](const std::string& Id, const std::string& Pw, const std::string& Type) {
+    return m.EncodeLoginMsg(Id, Pw, 0, 0, Type, bmTransceiver);
+  };
+  EXPECT_TRUE(bind(std::string(15, 'i'), std::string(8, 'p'), std::string(12, 't')));
+  EXPECT_FALSE(bind(std::string(16, 'i'), "", ""));
+  EXPECT_FALSE(bind("i", std::string(9, 'p'), ""));
+  EXPECT_FALSE(bind("i", "", std::string(13, 't')));
+  auto submit = [&](const std::string& To, const std::string& From, const std::u16string& Text,
+                    TxcEncodingType E, const std::string& Udh = "") {
+    return m.EncodeSubmitMsg(To, 0, 0, From, 0, 0, Text, E, Udh, {}, 0, 0);
+  };
+  EXPECT_TRUE(submit(std::string(20, '1'), std::string(20, '2'), u"x", et7BitText));
+  EXPECT_FALSE(submit(std::string(21, '1'), "2", u"x", et7BitText));
+  EXPECT_FALSE(submit("1", std::string(21, '2'), u"x", et7BitText));
+  EXPECT_FALSE(submit("1", "2", u"\u041F\u0440\u0438", et7BitText)) << "not in Windows-1252";
+  EXPECT_TRUE(submit("1", "2", u"\u041F\u0440\u0438", etUCS2Text));
+  EXPECT_FALSE(submit("1", "2", u"ABC", et8BitHexadecimal)) << "odd";
+  EXPECT_FALSE(submit("1", "2", u"0G", et8BitHexadecimal)) << "not hexadecimal";
+  EXPECT_FALSE(submit("1", "2", u"\u0660\u0661", et8BitHexadecimal)) << "not even 8-bit";
+  EXPECT_FALSE(submit("1", "2", u"x", et7BitText, "010G"));
+  EXPECT_TRUE(submit("1", "2", u"0a", et8BitHexadecimal, "0500"));
+  m.FTextCoding = tcGSM;
+  EXPECT_FALSE(submit("1", "2", u"\u00E2", et7BitText)) << "not in the GSM table";
+  TMessageKey k;
+  ASSERT_TRUE(m.GetRequestKey(k));
+  EXPECT_EQ(k.Id, 4) << "only the four requests that were encoded took numbers";
 }
 
 TEST(SmppDecode, StatusWords) {

@@ -231,6 +231,37 @@ TEST_F(SmppComponentTest, AliveBesideTheKeepAliveThread) {
   EXPECT_TRUE(Errors.empty()) << Errors.front();
 }
 
+// Disconnect while bound unbinds first and waits (briefly) for unbind_resp,
+// so that SMSCs counting binds see this one end; the reason stays 0.
+TEST_F(SmppComponentTest, DisconnectUnbindsFirst) {
+  ASSERT_EQ(Bind(bmTransceiver), 0);
+  auto smsc = std::async(std::launch::async, [&] {
+    std::string unbind = NextPdu();
+    Peer.Write(Pdu(kUnbind | kResponseBit, 0, SequenceOf(unbind)));
+    Peer.Close(); // as SMSCs do after unbind_resp
+    return unbind;
+  });
+  C.Disconnect();
+  std::string unbind = smsc.get();
+  EXPECT_EQ(unbind, Pdu(kUnbind, 0, 2));
+  ASSERT_TRUE(WaitDisconnected());
+  EXPECT_EQ(Reasons, std::vector<int>{drLocal});
+  EXPECT_TRUE(Errors.empty());
+
+  // An SMSC that does not answer holds Disconnect for LogoutTimeOut only.
+  Reasons.clear();
+  ASSERT_EQ(Bind(bmTransceiver), 0);
+  C.SetLogoutTimeOut(200);
+  auto t0 = std::chrono::steady_clock::now();
+  C.Disconnect();
+  auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(took, std::chrono::milliseconds(150));
+  EXPECT_LT(took, std::chrono::seconds(2));
+  EXPECT_EQ(CommandOf(NextPdu()), kUnbind);
+  ASSERT_TRUE(WaitDisconnected());
+  EXPECT_EQ(Reasons, std::vector<int>{drLocal});
+}
+
 // enquire_link is answered while the application is busy and pumps nothing.
 TEST_F(SmppComponentTest, EnquireLinkIsAnsweredWithoutPumping) {
   ASSERT_EQ(Bind(bmTransceiver), 0);

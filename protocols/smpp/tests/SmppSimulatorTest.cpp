@@ -177,11 +177,12 @@ TEST_F(SmppSimulator, SubmitResults) {
   EXPECT_EQ(C.State(), rsLoggedIn);
 }
 
-TEST_F(SmppSimulator, ASubmitOnAReceiverBindIsRefusedByTheSmsc) {
+// A receiver may not submit: refused here, nothing reaches the SMSC.
+TEST_F(SmppSimulator, ASubmitOnAReceiverBindIsRefusedLocally) {
   ASSERT_EQ(Open(bmReceiver), 0);
   std::string id;
-  EXPECT_EQ(Submit(id), 0x04); // ESME_RINVBNDSTS
-  EXPECT_EQ(Sim.CountReceived("submit_sm"), 1);
+  EXPECT_EQ(Submit(id), rcWrongState);
+  EXPECT_EQ(Sim.CountReceived("submit_sm"), 0);
 }
 
 TEST_F(SmppSimulator, MessagesRaiseTheirEventOnceAndAreAnsweredOnce) {

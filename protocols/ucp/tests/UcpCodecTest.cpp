@@ -227,7 +227,21 @@ TEST(UcpEncode, RefusesWhatTheFrameCannotCarry) {
   TxcSMSCMessageUCP m;
   EXPECT_TRUE(m.EncodeSubmitMsg("0612345678", "a/b", u"1/2", et7BitText, "", {}));
   EXPECT_TRUE(m.EncodeSubmitMsg("0612345678", "1234", u"1/2", etUCS2Text, "", {}));
-  EXPECT_TRUE(m.EncodeSubmitMsg("0612345678", std::string(145, 'A'), u"x", et7BitText, "", {}));
+  EXPECT_TRUE(m.EncodeSubmitMsg("0612345678", std::string(11, 'A'), u"x", et7BitText, "", {}));
+  // An alphanumeric OAdC holds at most 11 characters.
+  EXPECT_FALSE(m.EncodeSubmitMsg("0612345678", std::string(12, 'A'), u"x", et7BitText, "", {}));
+  // 8-bit text and headers must be hexadecimal octets.
+  EXPECT_FALSE(m.EncodeSubmitMsg("0612345678", "1234", u"ABC", et8BitHexadecimal, "", {}));
+  EXPECT_FALSE(m.EncodeSubmitMsg("0612345678", "1234", u"0G", et8BitHexadecimal, "", {}));
+  EXPECT_FALSE(m.EncodeSubmitMsg("0612345678", "1234", u"x", et7BitText, "010G", {}));
+  EXPECT_FALSE(m.EncodeSubmitMsg("0612345678", "1234", u"x", et7BitText, "050", {}));
+  EXPECT_TRUE(m.EncodeSubmitMsg("0612345678", "1234", u"0a1B", et8BitHexadecimal, "0500", {}));
+  // Text the coding lacks.
+  EXPECT_FALSE(m.EncodeSubmitMsg("0612345678", "1234", u"\u041F\u0440\u0438", et7BitText, "", {}));
+  m.FTextCoding = tcGSM;
+  EXPECT_FALSE(m.EncodeSubmitMsg("0612345678", "1234", u"\u00E2", et7BitText, "", {}))
+      << "a Windows-1252 letter the GSM table lacks";
+  EXPECT_TRUE(m.EncodeSubmitMsg("0612345678", "1234", u"@$_ ok \u20AC", et7BitText, "", {}));
 }
 
 // LEN has five digits: 99999 characters between STX and ETX is the last
@@ -265,6 +279,27 @@ TEST(UcpEncode, AlphaNumericOriginatorLength) {
     EXPECT_EQ(GSMToStr(packed, semi * 4 / 7, gsmaExtended), name);
   }
   EXPECT_EQ(EncodeAlphaNumericOriginator("ABC"), "0641E110");
+}
+
+// With GSM coding, AMsg carries one GSM code per octet, both ways.
+TEST(UcpEncode, GsmCodedText) {
+  TxcSMSCMessageUCP m;
+  m.FTextCoding = tcGSM;
+  ASSERT_TRUE(m.EncodeSubmitMsg("0612345678", "1234", u"@$_ ok \u20AC", et7BitText, "", {}));
+  EXPECT_NE(Text(m).find("/3//000211206F6B201B65/"), std::string::npos) << Text(m);
+
+  TIn in(
+      Frame(3, 'O', 52, Fields33({{15, "020312123456"}, {19, "3"}, {21, "000211206F6B201B65"}})));
+  in.FTextCoding = tcGSM;
+  std::string d, o, h;
+  std::u16string t;
+  TxcEncodingType e;
+  TDateTime ts;
+  in.DecodeReceiveMsg(d, o, t, e, h, ts);
+  EXPECT_EQ(t, u"@$_ ok \u20AC");
+  in.FTextCoding = tcWindows1252;
+  in.DecodeReceiveMsg(d, o, t, e, h, ts);
+  EXPECT_EQ(t.size(), 9u) << "the same octets as Windows-1252 characters";
 }
 
 // --- Frames we receive ------------------------------------------------------

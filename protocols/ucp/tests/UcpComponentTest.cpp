@@ -306,14 +306,15 @@ TEST_F(UcpComponent, WithoutHandlersNothingIsRaisedOrAnswered) {
   Open();
   Peer.Write(Frame(45, 'O', 52, Fields33({{15, "020312123456"}, {19, "3"}, {21, "41"}})));
   Peer.Write(Frame(46, 'O', 53, Fields33({{15, "020312123456"}, {18, "020312123456"}})));
-  // Other operations from the SMSC are dropped unanswered.
+  // Other operations from the SMSC are refused: operation not supported.
   Peer.Write(Frame(47, 'O', 60, {"1234", "", "", "1", "", "", "0100", "", "", "", "", ""}));
-  EXPECT_EQ(Settle(), "");
+  EXPECT_EQ(Settle(), Frame(47, 'R', 60, {"N", "03", ""}));
   EXPECT_TRUE(Errors.empty());
 }
 
-// An invalid time stamp: the frame goes unanswered, the handler is not
-// called, the error is reported, and the next frame is handled.
+// An invalid time stamp: the frame is refused with EC 02 (unanswered, the
+// SMSC would deliver it for ever), the handler is not called, the error is
+// reported, and the next frame is handled.
 TEST_F(UcpComponent, InvalidTimeStampIsReportedAndSkipped) {
   HandleMessages();
   HandleReports();
@@ -322,7 +323,8 @@ TEST_F(UcpComponent, InvalidTimeStampIsReportedAndSkipped) {
   Peer.Write(Frame(51, 'O', 53, Fields33({{15, "020312123456"}, {18, "02031299"}})));
   Peer.Write(Frame(52, 'O', 52, Fields33({{15, "020312123456"}, {19, "3"}, {21, "42"}})));
   ASSERT_TRUE(Pump([&] { return Messages.size() == 1 && Errors.size() == 2; }));
-  EXPECT_EQ(Settle(), Frame(52, 'R', 52, {"A", "", ""}));
+  EXPECT_EQ(Settle(), Frame(50, 'R', 52, {"N", "02", ""}) + Frame(51, 'R', 53, {"N", "02", ""}) +
+                          Frame(52, 'R', 52, {"A", "", ""}));
   EXPECT_EQ(Messages.size(), 1u);
   EXPECT_EQ(Messages[0].Text, u"B");
   EXPECT_TRUE(Reports.empty());
@@ -432,6 +434,39 @@ TEST_F(UcpComponent, LongJunkIsSkipped) {
   ASSERT_TRUE(writer.get());
   EXPECT_EQ(Messages[0].Text, u"D");
   EXPECT_TRUE(Reasons.empty());
+}
+
+// A frame counts only with its ETX where LEN puts it. One whose LEN runs
+// past its ETX must not swallow the frame behind it.
+TEST_F(UcpComponent, LenIsNotTakenOnTrust) {
+  HandleMessages();
+  Open();
+  Peer.Write("\x02"
+             "07/00090/O/52/short/00\x03");
+  Peer.Write(Frame(62, 'O', 52, Fields33({{15, "020312123456"}, {19, "3"}, {21, "45"}})));
+  ASSERT_TRUE(Pump([&] { return !Messages.empty(); }));
+  EXPECT_EQ(Messages[0].Text, u"E");
+  // One whose LEN ends on another byte than ETX is skipped too.
+  std::string bad = Frame(63, 'O', 52, Fields33({{15, "020312123456"}, {19, "3"}, {21, "46"}}));
+  bad.back() = 'x';
+  Peer.Write(bad + Frame(64, 'O', 52, Fields33({{15, "020312123456"}, {19, "3"}, {21, "47"}})));
+  ASSERT_TRUE(Pump([&] { return Messages.size() == 2; }));
+  EXPECT_EQ(Messages[1].Text, u"G");
+  EXPECT_EQ(Settle(), Frame(62, 'R', 52, {"A", "", ""}) + Frame(64, 'R', 52, {"A", "", ""}));
+  EXPECT_TRUE(Reasons.empty());
+}
+
+// A result announcing the largest LEN and followed by junk is no result: the
+// login is not taken for accepted.
+TEST_F(UcpComponent, AnUnframedResultIsNoLogin) {
+  Connect();
+  Ucp.SetResponseTimeOut(300);
+  int r = Answered([&] { return Ucp.InitializeSession("1234", 1, 1, "pw", true); },
+                   "\x02"
+                   "01/99999/R/60/A/" +
+                       std::string(2000, 'j'));
+  EXPECT_EQ(r, rcTimeOut);
+  EXPECT_EQ(Ucp.State(), rsInitialized);
 }
 
 TEST_F(UcpComponent, KeepAliveAfterAnIdleInterval) {
