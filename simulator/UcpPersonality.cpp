@@ -35,6 +35,21 @@ int Digits(const std::string& S, size_t Width) {
   return v;
 }
 
+// The value of a numeric field, which may come with leading zeros (some
+// clients write NB as "0144"), or -1 when it is empty, holds anything but
+// digits or exceeds nine significant digits.
+long long Number(const std::string& S) {
+  if (S.empty() || S.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  size_t first = std::min(S.find_first_not_of('0'), S.size());
+  if (S.size() - first > 9)
+    return -1;
+  long long v = 0;
+  for (size_t i = first; i < S.size(); ++i)
+    v = v * 10 + (S[i] - '0');
+  return v;
+}
+
 bool IsHex(const std::string& S) {
   return std::all_of(S.begin(), S.end(),
                      [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
@@ -245,7 +260,7 @@ private:
     const std::string& oadc = F.Fields[0];
     const std::string& styp = F.Fields[3];
     const std::string& pwd = F.Fields[4];
-    if (styp != "1")
+    if (Number(styp) != 1)
       return Nack(F, ecNotAllowed);
     if (!IsHex(pwd) || pwd.size() % 2 != 0)
       return Nack(F, ecSyntax);
@@ -275,26 +290,26 @@ private:
     TSubmitRecord rec;
     rec.Session = Link.SessionId();
     rec.Destination = adc;
-    rec.Originator = fl[fOTOA] == "5039" ? DecodeAlphanumeric(fl[fOAdC]) : fl[fOAdC];
-    rec.StatusReportRequested = fl[fNRq] == "1";
+    rec.Originator = Number(fl[fOTOA]) == 5039 ? DecodeAlphanumeric(fl[fOAdC]) : fl[fOAdC];
+    rec.StatusReportRequested = Number(fl[fNRq]) == 1;
     TXSer x = ParseXSer(fl[fXSer]);
     if (!x.Ok)
       return Nack(F, ecSyntax);
     rec.UserDataHeader = x.UDH;
     rec.DirectDisplay = x.DCS >= 0 && (x.DCS & 0x10) != 0;
-    const std::string& mt = fl[fMT];
+    const long long mt = Number(fl[fMT]);
     const std::string& msg = fl[fMsg];
-    if (mt == "2") {
+    if (mt == 2) {
       if (msg.find_first_not_of("0123456789") != std::string::npos)
         return Nack(F, ecSyntax);
       rec.Text = AnsiToWide(msg);
-    } else if (mt == "3" || mt == "4") {
+    } else if (mt == 3 || mt == 4) {
       if (!IsHex(msg) || msg.size() % 2 != 0)
         return Nack(F, ecSyntax);
-      if (mt == "3") {
+      if (mt == 3) {
         rec.Text = AnsiToWide(HexStrToStr(msg));
       } else {
-        if (fl[fNB] != std::to_string(msg.size() * 4))
+        if (Number(fl[fNB]) != static_cast<long long>(msg.size() * 4))
           return Nack(F, ecSyntax);
         int coding = x.DCS >= 0 ? (x.DCS >> 2) & 3 : 1;
         if (coding == 2) {

@@ -15,7 +15,8 @@ namespace garvel::sim {
 /// skipped, and so is an STX whose frame is not closed before the next STX
 /// or within the largest frame LEN can announce. A frame is checked against
 /// its own LEN and checksum, and answered with EC 01 (checksum) or 02
-/// (syntax) when they disagree.
+/// (syntax) when they disagree. Numeric fields (STYP, NRq, MT, NB, OTOA)
+/// are compared as numbers, so leading zeros are accepted ("0144").
 ///
 /// Operations answered: OT 60 (session open with STYP 1; the credentials of
 /// the configuration), OT 51 (submit; the positive result carries

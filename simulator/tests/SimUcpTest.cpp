@@ -11,6 +11,7 @@
 
 #include <regex>
 #include <string>
+#include <vector>
 
 namespace garvel::sim {
 namespace {
@@ -220,6 +221,77 @@ TEST(SimUcp, SubmitRefusals) {
     EXPECT_EQ(cl.ReadFrame(), c.Answer);
     EXPECT_TRUE(s.Submits().empty());
   }
+}
+
+// Numeric fields are numbers whatever their width: some clients write NB,
+// MT and the like with leading zeros.
+TEST(SimUcp, NumericFieldsMayCarryLeadingZeros) {
+  auto submit = [](const std::string& NRq, const std::string& MT, const std::string& NB,
+                   const std::string& Msg, const std::string& XSer) {
+    std::vector<std::string> f(33);
+    f[0] = "0612345678";
+    f[1] = "1234";
+    f[3] = NRq;
+    f[18] = MT;
+    f[19] = NB;
+    f[20] = Msg;
+    f[30] = XSer;
+    return ucp::BuildFrame(1, 'O', 51, f);
+  };
+  struct Case {
+    const char* Name;
+    std::string Frame;
+    bool Accepted;
+    std::u16string Text;
+    TxcEncodingType Encoding;
+    bool Report;
+  } cases[] = {
+      {"UCS-2, NB 0032", submit("", "4", "0032", "004820AC", "020108"), true, u"H€", etUCS2Text,
+       false},
+      {"8-bit, MT 04, NB 0016", submit("", "04", "0016", "ABCD", "020104"), true, u"ABCD",
+       et8BitHexadecimal, false},
+      {"text, MT 03, NRq 01", submit("01", "03", "", "4869", ""), true, u"Hi", et7BitText, true},
+      {"NB 0033 is still wrong", submit("", "4", "0033", "004820AC", "020108"), false, u"",
+       et7BitText, false},
+      {"NB with a sign", submit("", "4", "+32", "004820AC", "020108"), false, u"", et7BitText,
+       false},
+      {"no MT", submit("", "", "", "4869", ""), false, u"", et7BitText, false},
+  };
+  TSmscServer s("ucp");
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  int accepted = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    cl.SendBytes(c.Frame);
+    std::string answer = cl.ReadFrame();
+    if (!c.Accepted) {
+      EXPECT_NE(answer.find("/R/51/N/02/"), std::string::npos) << answer;
+      continue;
+    }
+    EXPECT_NE(answer.find("/R/51/A//"), std::string::npos) << answer;
+    ASSERT_TRUE(s.WaitSubmits(++accepted, 5000));
+    TSubmitRecord r = s.Submits().back();
+    EXPECT_EQ(r.Text, c.Text);
+    EXPECT_EQ(r.Encoding, c.Encoding);
+    EXPECT_EQ(r.StatusReportRequested, c.Report);
+  }
+
+  // An alphanumeric originator announced as OTOA 05039, and a login whose
+  // session type is 01.
+  std::vector<std::string> f(33);
+  f[0] = "0612345678";
+  f[1] = "0641E110"; // "ABC" packed
+  f[18] = "3";
+  f[20] = "4869";
+  f[28] = "05039";
+  cl.SendBytes(ucp::BuildFrame(2, 'O', 51, f));
+  EXPECT_NE(cl.ReadFrame().find("/R/51/A//"), std::string::npos);
+  ASSERT_TRUE(s.WaitSubmits(++accepted, 5000));
+  EXPECT_EQ(s.Submits().back().Originator, "ABC");
+  cl.SendBytes(ucp::BuildFrame(
+      3, 'O', 60, {"1234", "1", "1", "01", "736563726574", "", "0100", "", "", "", "", ""}));
+  EXPECT_EQ(cl.ReadFrame(), "03/00019/R/60/A//70");
 }
 
 TEST(SimUcp, KeepAlivesAreAnswered) {
