@@ -5,6 +5,9 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev
           libbenchmark-dev libinih-dev)
+if [ "${GARVEL_WITH_FUZZ:-0}" = 1 ]; then
+  packages+=(clang-14 libclang-rt-14-dev)
+fi
 if [ "${GARVEL_WITH_GUI:-0}" = 1 ]; then
   packages+=(libfltk1.3-dev libx11-dev xvfb)
 fi
