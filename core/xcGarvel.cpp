@@ -548,13 +548,32 @@ int TxcGarvel::InitializeSession() {
   return InternalInitializeSession();
 }
 
+bool TxcGarvel::SessionStarted() const {
+  TRelayState s = FState.load();
+  return s == rsInitialized || s == rsLoggedIn;
+}
+
+// Before InitializeSession nothing reads the answers: waiting for one would
+// only run out the time-out.
 int TxcGarvel::InternalLogin(TResponse* Response) {
+  if (!SessionStarted()) {
+    ReleaseOutput();
+    return rcWrongState;
+  }
   return MessageOutAndWait(*FSubmitEvent, Response);
 }
 int TxcGarvel::InternalAlive(TResponse* Response) {
+  if (!SessionStarted()) {
+    ReleaseOutput();
+    return rcWrongState;
+  }
   return MessageOutAndWait(*FAliveEvent, Response);
 }
 int TxcGarvel::InternalRequestDelivery(TResponse* Response) {
+  if (!SessionStarted()) {
+    ReleaseOutput();
+    return rcWrongState;
+  }
   return MessageOutAndWait(*FAliveEvent, Response);
 }
 

@@ -448,6 +448,9 @@ protected:
   /// request with -1 and posts the one disconnected notification. Any
   /// thread. False when the session had already ended.
   bool BreakSession(int Reason);
+  /// True in rsInitialized and rsLoggedIn: the receive thread runs. Login,
+  /// Alive and RequestDelivery need it (-2 otherwise, nothing sent).
+  bool SessionStarted() const;
   /// True once the current session has ended, and before the first.
   bool SessionBroken() const { return FBreakReason.load() != kNotBroken; }
 
