@@ -64,6 +64,14 @@ struct TSimConfig {
   int SplitDelayMs = 0;
   /// Put bytes that form no frame in front of every outgoing frame.
   bool GarbageBeforeFrames = false;
+
+  // --- Records ------------------------------------------------------------
+
+  /// Most received frames, and most accepted submits, that the records keep
+  /// (TSmscServer::Received, Submits); beyond it the oldest are dropped. The
+  /// counts (CountReceived, WaitReceived, WaitSubmits) cover every frame and
+  /// submit all the same. 0 keeps none.
+  int RecordLimit = 10000;
 };
 
 /// One frame the simulator received, kept in arrival order.

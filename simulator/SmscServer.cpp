@@ -8,8 +8,12 @@
 #include "SysUtils.h"
 
 #include <algorithm>
+#include <climits>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
+
+#include <sys/socket.h>
 
 namespace garvel::sim {
 namespace detail {
@@ -28,6 +32,95 @@ protected:
 
 private:
   std::function<void(TThread&)> FBody;
+};
+
+/// Keeps the log bounded whatever the clients do. Identical lines in a row
+/// come out once, and the repeats as a count; every line written costs a
+/// token from a bucket that holds Burst and refills at PerSecond, and the
+/// lines that find it empty are held back and counted. The counts come out
+/// as lines of their own, starting with "... ", when a token allows (a
+/// held-back count with the next line written) and in any case on Flush.
+/// Not thread-safe: the server serialises it.
+class TLogLimiter {
+public:
+  TLogLimiter(int Burst, int PerSecond) : FBurst(Burst), FPerSecond(PerSecond), FTokens(Burst) {}
+
+  /// Appends to Out the lines to write now for Line (none when it is held
+  /// back or repeats the last one).
+  void Add(const std::string& Line, int64_t Now, std::vector<std::string>& Out) {
+    Refill(Now);
+    if (FHaveLast && Line == FLast) {
+      if (!FLastShown) {
+        ++FHeld; // a repeat of a line held back is held back too
+        return;
+      }
+      if (FRepeats++ == 0)
+        FRepeatsSince = Now;
+      // A steady repetition shows up now and then, not only when it ends.
+      if (Now - FRepeatsSince >= 1000 && Take())
+        EmitRepeats(Out);
+      return;
+    }
+    if (FRepeats > 0) {
+      if (Take())
+        EmitRepeats(Out);
+      else
+        FHeld += std::exchange(FRepeats, 0);
+    }
+    FLast = Line;
+    FHaveLast = true;
+    FLastShown = Take();
+    if (!FLastShown) {
+      ++FHeld;
+      return;
+    }
+    EmitHeld(Out);
+    Out.push_back(Line);
+  }
+
+  /// Appends the counts still pending.
+  void Flush(std::vector<std::string>& Out) {
+    EmitRepeats(Out);
+    EmitHeld(Out);
+  }
+
+private:
+  void Refill(int64_t Now) {
+    if (FLastRefill != 0 && Now > FLastRefill)
+      FTokens = std::min<double>(FBurst, FTokens + static_cast<double>(Now - FLastRefill) *
+                                                       FPerSecond / 1000.0);
+    FLastRefill = Now;
+  }
+  bool Take() {
+    if (FTokens < 1)
+      return false;
+    FTokens -= 1;
+    return true;
+  }
+  void EmitRepeats(std::vector<std::string>& Out) {
+    if (FRepeats > 0)
+      Out.push_back("... the last line " + std::to_string(FRepeats) + " more time" +
+                    (FRepeats == 1 ? "" : "s"));
+    FRepeats = 0;
+  }
+  void EmitHeld(std::vector<std::string>& Out) {
+    if (FHeld > 0)
+      Out.push_back("... " + std::to_string(FHeld) + " line" + (FHeld == 1 ? "" : "s") +
+                    " not logged (the log takes " + std::to_string(FPerSecond) +
+                    " lines a second after a burst of " + std::to_string(FBurst) + ")");
+    FHeld = 0;
+  }
+
+  const int FBurst;
+  const int FPerSecond;
+  double FTokens;
+  int64_t FLastRefill = 0;
+  std::string FLast;
+  bool FHaveLast = false;
+  bool FLastShown = false;
+  int64_t FRepeats = 0;
+  int64_t FRepeatsSince = 0;
+  int64_t FHeld = 0;
 };
 
 /// Threads waiting for a condition on state guarded by one mutex. Whoever
@@ -103,7 +196,8 @@ public:
   void Close(bool Reset) {
     if (Reset) {
       FResetRequested.store(true);
-      return; // the thread notices within one wait slice
+      WakeForReset();
+      return;
     }
     Shutdown();
   }
@@ -146,10 +240,11 @@ public:
   void Log(const std::string& Text) override { FServer.Log(Prefix() + Text); }
 
 private:
-  // Longest single wait of the thread, so that an abortive close asked for
-  // from another thread (which cannot wake a blocked wait) is seen soon.
-  static constexpr int kWaitSliceMs = 50;
   static constexpr int kReadChunk = 4096;
+  // A run of skipped bytes is reported when a frame follows it, when the
+  // connection ends, or after this long.
+  static constexpr int kSkipReportMs = 1000;
+  static constexpr size_t kSkipSample = 24;
 
   std::string Prefix() const { return "[" + std::to_string(FId) + "] "; }
 
@@ -159,37 +254,76 @@ private:
       FClient->Disconnect();
   }
 
+  // Wakes the session's thread for an abortive close without telling the
+  // client anything: Disconnect would send it an end of stream before the
+  // reset. Shutting down only the receiving side sends nothing and makes
+  // the wait report the end of the stream; the thread then finds the
+  // request and aborts.
+  void WakeForReset() {
+    std::lock_guard<std::mutex> g(FCloseLock);
+    if (!FReleased && FClient->Handle() >= 0)
+      ::shutdown(FClient->Handle(), SHUT_RD);
+  }
+
   void Run(TThread& Self) {
     FServer.Log(Prefix() + "connected");
     bool reset = false;
     char chunk[kReadChunk];
-    while (!Self.Terminated()) {
-      if (FResetRequested.load()) {
-        reset = true;
-        break;
-      }
+    // Sleeps until bytes arrive, a scheduled frame or a skip report is due,
+    // or another thread ends the connection (which shuts the socket down).
+    while (!Self.Terminated() && !FResetRequested.load()) {
       RunDue();
-      int wait = kWaitSliceMs;
-      if (!FDue.empty()) {
-        int64_t next = FDue.front().At;
-        for (const TDue& d : FDue)
-          next = std::min(next, d.At);
-        wait = static_cast<int>(std::clamp<int64_t>(next - GetTickCount64(), 0, kWaitSliceMs));
-      }
-      TWaitForDataResult w = FClient->WaitForData(wait);
-      if (w == wdTimeout)
+      TWaitForDataResult w = FClient->WaitForData(NextWait());
+      if (w == wdTimeout) {
+        ReportSkipped(false);
         continue;
+      }
       if (w != wdReadable)
         break;
       int n = FClient->ReceiveBuf(chunk, sizeof chunk);
       FPending.append(chunk, static_cast<size_t>(n));
       bool ended = false;
-      if (!CutFrames(ended) || ended) {
+      bool framed = CutFrames(ended);
+      ReportSkipped(false);
+      if (!framed || ended) {
         reset = ended && FResetNow;
         break;
       }
     }
-    End(reset);
+    End(reset || FResetRequested.load());
+  }
+
+  // Milliseconds until the thread has something to do of its own accord;
+  // -1 for nothing.
+  int NextWait() const {
+    int64_t next = INT64_MAX;
+    for (const TDue& d : FDue)
+      next = std::min(next, d.At);
+    if (FSkipped > 0)
+      next = std::min(next, FSkipSince + kSkipReportMs);
+    if (next == INT64_MAX)
+      return -1;
+    return static_cast<int>(std::clamp<int64_t>(next - GetTickCount64(), 0, INT_MAX));
+  }
+
+  void NoteSkipped(std::string_view Bytes) {
+    if (FSkipped == 0)
+      FSkipSince = GetTickCount64();
+    FSkipped += Bytes.size();
+    if (FSkipSample.size() < kSkipSample)
+      FSkipSample.append(Bytes.substr(0, kSkipSample - FSkipSample.size()));
+  }
+
+  // One line for a run of skipped bytes, however long: their count and how
+  // they began. Unless Now, only once the run is kSkipReportMs old.
+  void ReportSkipped(bool Now) {
+    if (FSkipped == 0 || (!Now && GetTickCount64() - FSkipSince < kSkipReportMs))
+      return;
+    FServer.Log(Prefix() + "<- skipped " + std::to_string(FSkipped) + " byte" +
+                (FSkipped == 1 ? "" : "s") + ": " + FServer.FPersonality->Printable(FSkipSample) +
+                (FSkipped > FSkipSample.size() ? "..." : ""));
+    FSkipped = 0;
+    FSkipSample.clear();
   }
 
   // Handles every complete frame in FPending. False when the stream broke;
@@ -202,12 +336,12 @@ private:
         return true;
       case TFrameCut::fcSkip: {
         size_t n = std::clamp<size_t>(c.Length, 1, FPending.size());
-        FServer.Log(Prefix() + "<- skipped " +
-                    FServer.FPersonality->Printable(FPending.substr(0, n)));
+        NoteSkipped(std::string_view(FPending).substr(0, n));
         FPending.erase(0, n);
         break;
       }
       case TFrameCut::fcBroken:
+        ReportSkipped(true);
         FServer.Log(Prefix() + "<- unframeable bytes; closing");
         return false;
       case TFrameCut::fcFrame: {
@@ -226,6 +360,7 @@ private:
 
   // False when the frame ended the connection.
   bool HandleFrame(const std::string& Frame) {
+    ReportSkipped(true);
     FFrameConfig = FServer.Config();
     const TPersonality& p = *FServer.FPersonality;
     TReceivedFrame rec;
@@ -322,6 +457,7 @@ private:
         FClient->Close();
     }
     FDue.clear();
+    ReportSkipped(true);
     FServer.Log(Prefix() + (Reset ? "reset" : "disconnected"));
     FServer.SessionEnded();
   }
@@ -344,6 +480,9 @@ private:
   bool FReleased = false;
   // The session's thread only:
   std::string FPending;
+  size_t FSkipped = 0; // bytes skipped and not yet reported
+  std::string FSkipSample;
+  int64_t FSkipSince = 0;
   int FFrames = 0;
   bool FResetNow = false;
   TSimConfig FFrameConfig;
@@ -352,6 +491,7 @@ private:
 
 } // namespace detail
 
+using detail::TLogLimiter;
 using detail::TSimThread;
 using detail::TSmscSession;
 
@@ -378,7 +518,8 @@ TSmscServer::TSmscServer(const std::string& Protocol, TSimConfig Config)
 
 TSmscServer::TSmscServer(std::unique_ptr<TPersonality> Personality, TSimConfig Config)
     : FPersonality(std::move(Personality)), FConfig(std::move(Config)),
-      FWaiters(std::make_unique<detail::TWaiters>()) {
+      FWaiters(std::make_unique<detail::TWaiters>()),
+      FLogLimiter(std::make_unique<TLogLimiter>(kLogBurst, kLogLinesPerSecond)) {
   if (!FPersonality)
     throw std::invalid_argument("unknown simulator protocol");
 }
@@ -418,6 +559,7 @@ void TSmscServer::Stop() {
   ReapSessions(true);
   FListener.reset();
   FStarted.store(false);
+  FlushLog();
 }
 
 void TSmscServer::AcceptLoop(TThread& Self) {
@@ -480,6 +622,7 @@ TSimConfig TSmscServer::Config() const {
 void TSmscServer::SetConfig(const TSimConfig& Config) {
   std::lock_guard<std::mutex> g(FLock);
   FConfig = Config;
+  TrimRecordsLocked();
 }
 
 int TSmscServer::SessionCount() const {
@@ -556,56 +699,98 @@ TPushResult TSmscServer::SendRaw(const std::string& Bytes) {
 
 void TSmscServer::Record(TReceivedFrame Frame) {
   std::lock_guard<std::mutex> g(FLock);
+  if (auto it = FReceivedCounts.find(Frame.Operation); it != FReceivedCounts.end())
+    ++it->second;
+  else if (FReceivedCounts.size() < kMaxCountedNames)
+    FReceivedCounts.emplace(Frame.Operation, 1);
   FReceived.push_back(std::move(Frame));
+  TrimRecordsLocked();
   FWaiters->NotifyAll();
 }
 
 void TSmscServer::RecordSubmit(const TSubmitRecord& Submit) {
   std::lock_guard<std::mutex> g(FLock);
+  ++FSubmitCount;
   FSubmits.push_back(Submit);
+  TrimRecordsLocked();
   FWaiters->NotifyAll();
+}
+
+void TSmscServer::TrimRecordsLocked() {
+  const size_t limit = static_cast<size_t>(std::max(FConfig.RecordLimit, 0));
+  while (FReceived.size() > limit)
+    FReceived.pop_front();
+  while (FSubmits.size() > limit)
+    FSubmits.pop_front();
+}
+
+int64_t TSmscServer::CountLocked(const std::string& Operation) const {
+  if (auto it = FReceivedCounts.find(Operation); it != FReceivedCounts.end())
+    return it->second;
+  // A name first seen once the count table was full: only the record knows.
+  return std::count_if(FReceived.begin(), FReceived.end(),
+                       [&](auto& f) { return f.Operation == Operation; });
 }
 
 std::vector<TReceivedFrame> TSmscServer::Received() const {
   std::lock_guard<std::mutex> g(FLock);
-  return FReceived;
+  return {FReceived.begin(), FReceived.end()};
 }
 
 int TSmscServer::CountReceived(const std::string& Operation) const {
   std::lock_guard<std::mutex> g(FLock);
-  return static_cast<int>(std::count_if(FReceived.begin(), FReceived.end(),
-                                        [&](auto& f) { return f.Operation == Operation; }));
+  return static_cast<int>(std::min<int64_t>(CountLocked(Operation), INT_MAX));
 }
 
 bool TSmscServer::WaitReceived(const std::string& Operation, int Count, int TimeoutMs) const {
-  return WaitUntil(
-      [&] {
-        return std::count_if(FReceived.begin(), FReceived.end(),
-                             [&](auto& f) { return f.Operation == Operation; }) >= Count;
-      },
-      TimeoutMs);
+  return WaitUntil([&] { return CountLocked(Operation) >= Count; }, TimeoutMs);
 }
 
 std::vector<TSubmitRecord> TSmscServer::Submits() const {
   std::lock_guard<std::mutex> g(FLock);
-  return FSubmits;
+  return {FSubmits.begin(), FSubmits.end()};
+}
+
+int TSmscServer::CountSubmits() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return static_cast<int>(std::min<int64_t>(FSubmitCount, INT_MAX));
 }
 
 bool TSmscServer::WaitSubmits(int Count, int TimeoutMs) const {
-  return WaitUntil([&] { return static_cast<int>(FSubmits.size()) >= Count; }, TimeoutMs);
+  return WaitUntil([&] { return FSubmitCount >= Count; }, TimeoutMs);
 }
 
 void TSmscServer::ClearRecords() {
   std::lock_guard<std::mutex> g(FLock);
   FReceived.clear();
+  FReceivedCounts.clear();
   FSubmits.clear();
+  FSubmitCount = 0;
 }
 
 void TSmscServer::Log(const std::string& Line) const {
   if (!OnLog)
     return;
   std::lock_guard<std::mutex> g(FLogLock);
-  OnLog(Line);
+  std::vector<std::string> out;
+  if (Line.size() > kMaxLogLine) // a frame of 64 KB, shown in hexadecimal
+    FLogLimiter->Add(Line.substr(0, kMaxLogLine) + "... (" +
+                         std::to_string(Line.size() - kMaxLogLine) + " more characters)",
+                     GetTickCount64(), out);
+  else
+    FLogLimiter->Add(Line, GetTickCount64(), out);
+  for (const std::string& l : out)
+    OnLog(l);
+}
+
+void TSmscServer::FlushLog() const {
+  if (!OnLog)
+    return;
+  std::lock_guard<std::mutex> g(FLogLock);
+  std::vector<std::string> out;
+  FLogLimiter->Flush(out);
+  for (const std::string& l : out)
+    OnLog(l);
 }
 
 TSimStatusReport ReportFor(const TSubmitRecord& Submit, int Status, int Reason) {

@@ -6,7 +6,10 @@
 #include "SimTypes.h"
 
 #include <atomic>
+#include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +23,7 @@ class TTcpListener;
 namespace garvel::sim {
 
 namespace detail {
+class TLogLimiter;
 class TSmscSession;
 class TWaiters;
 } // namespace detail
@@ -38,6 +42,13 @@ class TWaiters;
 /// every connection and joins every thread; nothing of the server runs
 /// after it returns. OnLog is called from the server's threads and must
 /// not call back into the server.
+///
+/// Memory and log stay bounded whatever the clients send: the records keep
+/// the last TSimConfig::RecordLimit frames and submits (the counts cover
+/// them all), and the log collapses repeated lines and holds back lines
+/// beyond a short burst and a few a second, reporting how many it held
+/// back. An idle connection's thread sleeps until bytes arrive, a scheduled
+/// frame is due, or another thread ends the connection.
 class TSmscServer {
 public:
   /// A server for the protocol of that name (see PersonalityNames);
@@ -64,8 +75,16 @@ public:
   void SetConfig(const TSimConfig& Config);
 
   /// Receives one line per event (connections, frames in and out). Set
-  /// before Start.
+  /// before Start. Identical lines in a row come once, followed by a line
+  /// that counts the repeats; beyond a burst of kLogBurst lines at most
+  /// kLogLinesPerSecond go out each second, and a line counting those held
+  /// back precedes the next one that goes out (Stop writes what is pending).
+  /// Lines that count (repeats, lines held back) start with "... ".
   std::function<void(const std::string& Line)> OnLog;
+  static constexpr int kLogBurst = 50;
+  static constexpr int kLogLinesPerSecond = 10;
+  /// Longer lines are cut to this many characters.
+  static constexpr size_t kMaxLogLine = 2048;
 
   // --- Connections ------------------------------------------------------
 
@@ -91,16 +110,21 @@ public:
 
   // --- Records ----------------------------------------------------------
 
-  /// Every frame received since Start (or ClearRecords), in arrival order.
+  /// The frames received since Start (or ClearRecords), in arrival order:
+  /// the last RecordLimit of them.
   std::vector<TReceivedFrame> Received() const;
-  /// Frames received under that operation name.
+  /// Frames received under that operation name since Start (or
+  /// ClearRecords), whether or not the record still holds them.
   int CountReceived(const std::string& Operation) const;
-  /// Waits until at least Count frames of that name have been received.
+  /// Waits until CountReceived(Operation) is at least Count.
   bool WaitReceived(const std::string& Operation, int Count, int TimeoutMs) const;
-  /// The submits accepted, in order.
+  /// The submits accepted, in order: the last RecordLimit of them.
   std::vector<TSubmitRecord> Submits() const;
-  /// Waits until at least Count submits have been accepted.
+  /// Submits accepted since Start (or ClearRecords), all of them counted.
+  int CountSubmits() const;
+  /// Waits until CountSubmits() is at least Count.
   bool WaitSubmits(int Count, int TimeoutMs) const;
+  /// Empties the records and resets the counts.
   void ClearRecords();
 
   /// The personality, for tests that frame or name bytes the same way.
@@ -116,7 +140,11 @@ private:
   void RecordSubmit(const TSubmitRecord& Submit);
   void SessionEnded();
   void Log(const std::string& Line) const;
+  void FlushLog() const;
   bool WaitUntil(const std::function<bool()>& Pred, int TimeoutMs) const;
+  // FLock held.
+  int64_t CountLocked(const std::string& Operation) const;
+  void TrimRecordsLocked();
 
   std::unique_ptr<TPersonality> FPersonality;
   std::unique_ptr<TTcpListener> FListener;
@@ -129,10 +157,17 @@ private:
   TSimConfig FConfig;
   std::vector<std::shared_ptr<detail::TSmscSession>> FSessions;
   int FAccepted = 0;
-  std::vector<TReceivedFrame> FReceived;
-  std::vector<TSubmitRecord> FSubmits;
+  std::deque<TReceivedFrame> FReceived; // the last RecordLimit
+  // Frames received by operation name. A client can make up any number of
+  // names (SMPP command ids), so past kMaxCountedNames new names are no
+  // longer added: those are counted in the record instead.
+  std::map<std::string, int64_t> FReceivedCounts;
+  static constexpr size_t kMaxCountedNames = 1024;
+  std::deque<TSubmitRecord> FSubmits; // the last RecordLimit
+  int64_t FSubmitCount = 0;
   std::unique_ptr<detail::TWaiters> FWaiters; // woken whenever the above changes
-  mutable std::mutex FLogLock;
+  mutable std::mutex FLogLock;                // serialises OnLog; guards FLogLimiter
+  std::unique_ptr<detail::TLogLimiter> FLogLimiter;
 };
 
 } // namespace garvel::sim

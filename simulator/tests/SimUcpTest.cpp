@@ -5,10 +5,15 @@
 #include "SmscServer.h"
 
 #include "Sockets.h"
+#include "SyncObjs.h"
 #include "SysUtils.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
@@ -511,6 +516,156 @@ TEST(SimServer, ClosesOrResetsConnectionsOnDemand) {
     EXPECT_TRUE(sim->WaitNoSession(5000));
     EXPECT_EQ(sim->SessionCount(), 0);
   }
+}
+
+TEST(SimServer, RecordsKeepTheLastFramesAndCountEveryOne) {
+  TSimConfig cfg;
+  cfg.RecordLimit = 3;
+  cfg.StatusReportDelayMs = -1;
+  TSmscServer s("ucp", cfg);
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  for (int trn = 1; trn <= 10; ++trn) {
+    cl.SendBytes(ucp::BuildFrame(trn, 'O', 31, {"0612345678", "0100"}));
+    ASSERT_NE(cl.ReadFrame(), "");
+  }
+  std::vector<std::string> ids;
+  for (int i = 0; i < 5; ++i) {
+    cl.SendFrame(kSubmitHello);
+    std::smatch m;
+    std::string a = cl.ReadFrame();
+    ASSERT_TRUE(std::regex_search(a, m, std::regex("/A//([^/]+)/"))) << a;
+    ids.push_back(m[1].str());
+  }
+  EXPECT_EQ(s.CountReceived("O/31"), 10);
+  EXPECT_EQ(s.CountReceived("O/51"), 5);
+  EXPECT_TRUE(s.WaitReceived("O/31", 10, 0));
+  EXPECT_EQ(s.CountSubmits(), 5);
+  EXPECT_TRUE(s.WaitSubmits(5, 0));
+  std::vector<TReceivedFrame> r = s.Received();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[0].Operation, "O/51");
+  std::vector<TSubmitRecord> sub = s.Submits();
+  ASSERT_EQ(sub.size(), 3u);
+  EXPECT_EQ(sub[0].MessageId, ids[2]);
+  EXPECT_EQ(sub[2].MessageId, ids[4]);
+
+  // A lower limit applies at once; ClearRecords starts the counts afresh.
+  cfg.RecordLimit = 1;
+  s.SetConfig(cfg);
+  EXPECT_EQ(s.Received().size(), 1u);
+  EXPECT_EQ(s.Submits().size(), 1u);
+  s.ClearRecords();
+  EXPECT_EQ(s.CountReceived("O/31"), 0);
+  EXPECT_EQ(s.CountSubmits(), 0);
+  EXPECT_TRUE(s.Received().empty());
+}
+
+/// The lines a server logs, kept for a test to read once it has stopped.
+struct TLogLines {
+  void Attach(TSmscServer& S) {
+    S.OnLog = [this](const std::string& L) {
+      std::lock_guard<std::mutex> g(Lock);
+      Lines.push_back(L);
+      Bytes += L.size();
+    };
+  }
+  /// Sum of the numbers that Pattern's first group captures over every line.
+  int64_t Sum(const std::regex& Pattern) const {
+    int64_t n = 0;
+    std::smatch m;
+    for (const std::string& l : Lines)
+      if (std::regex_search(l, m, Pattern))
+        n += std::stoll(m[1].str());
+    return n;
+  }
+  std::mutex Lock;
+  std::vector<std::string> Lines;
+  size_t Bytes = 0;
+};
+
+TEST(SimServer, SkippedBytesAreLoggedAsOneCount) {
+  TSmscServer s("ucp");
+  TLogLines log;
+  log.Attach(s);
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  const size_t noise = 256 * 1024;
+  cl.SendBytes(std::string(noise, '\x01'));
+  cl.SendFrame(kAlert);
+  EXPECT_EQ(cl.ReadFrame(), "01/00019/R/31/A//6C");
+  s.Stop();
+  EXPECT_EQ(log.Sum(std::regex("skipped (\\d+) byte")), static_cast<int64_t>(noise));
+  EXPECT_LT(log.Bytes, 4096u) << "the skipped bytes themselves went to the log";
+}
+
+TEST(SimServer, LogHoldsBackAFloodAndCountsWhatItHeldBack) {
+  TSmscServer s("ucp");
+  TLogLines log;
+  log.Attach(s);
+  const int64_t t0 = GetTickCount64();
+  ASSERT_TRUE(s.Start());
+  const int frames = 1000;
+  {
+    TRawClient cl(s.Port());
+    std::string flood;
+    for (int i = 0; i < frames; ++i)
+      flood += ucp::BuildFrame(i % 100, 'O', 31, {"0612345678", "0100"});
+    cl.SendBytes(flood);
+    // Every answer read, so that closing resets nothing the server still writes.
+    for (int i = 0; i < frames; ++i)
+      ASSERT_NE(cl.ReadFrame(), "") << i;
+  }
+  ASSERT_TRUE(s.WaitNoSession(5000));
+  s.Stop();
+  const int64_t seconds = (GetTickCount64() - t0) / 1000 + 1;
+  size_t written = 0;
+  for (const std::string& l : log.Lines)
+    written += l.rfind("... ", 0) == 0 ? 0 : 1;
+  EXPECT_LE(written, static_cast<size_t>(TSmscServer::kLogBurst +
+                                         TSmscServer::kLogLinesPerSecond * seconds));
+  // Connected, each frame and its answer, disconnected: every line is
+  // either written or counted.
+  int64_t counted = log.Sum(std::regex("^\\.\\.\\. (\\d+) lines? not logged")) +
+                    log.Sum(std::regex("^\\.\\.\\. the last line (\\d+) more time"));
+  EXPECT_EQ(static_cast<int64_t>(written) + counted, 2 + 2 * frames);
+}
+
+/// Context switches of each thread of the process, by thread id.
+std::map<std::string, long> ThreadSwitches() {
+  std::map<std::string, long> r;
+  for (const auto& t : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream status(t.path() / "status");
+    long n = 0;
+    for (std::string line; std::getline(status, line);)
+      if (line.find("ctxt_switches:") != std::string::npos)
+        n += std::stol(line.substr(line.find(':') + 1));
+    r[t.path().filename().string()] = n;
+  }
+  return r;
+}
+
+// An idle connection's thread sleeps: it used to wake every 50 ms to look
+// for a reset asked for from another thread.
+TEST(SimServer, IdleConnectionSleeps) {
+  std::map<std::string, long> before = ThreadSwitches();
+  TSmscServer s("ucp");
+  ASSERT_TRUE(s.Start());
+  TRawClient cl(s.Port());
+  cl.SendFrame(kAlert);
+  ASSERT_EQ(cl.ReadFrame(), "01/00019/R/31/A//6C");
+  std::map<std::string, long> start = ThreadSwitches();
+  TEvent().WaitFor(500);
+  std::map<std::string, long> end = ThreadSwitches();
+  long woken = 0;
+  for (const auto& [tid, n] : end)
+    if (!before.count(tid) && start.count(tid))
+      woken += n - start[tid];
+  EXPECT_LE(woken, 2) << "the simulator's threads woke while nothing happened";
+  // A reset asked for now still ends the connection.
+  s.CloseSessions(true);
+  EXPECT_EQ(cl.WaitEnd(), wdFailed);
+  EXPECT_EQ(cl.LastError(), ECONNRESET);
 }
 
 TEST(SimServer, UnknownProtocolAndBusyPort) {
