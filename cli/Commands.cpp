@@ -195,6 +195,18 @@ void CloseSession(TSession& S) {
   Application()->ProcessUntil([&] { return S.Disconnected; }, 2000);
 }
 
+/// Why a request failed, for an error message. A request returns -1 both
+/// when no answer came in time and when the session ended meanwhile; in the
+/// second case the disconnect is already posted (or follows at once), so a
+/// short pump tells them apart and gives the reason.
+std::string FailureText(TSession& S, int Result) {
+  if (Result == rcTimeOut && !S.Disconnected)
+    Application()->ProcessUntil([&] { return S.Disconnected; }, 250);
+  if (Result == rcTimeOut && S.Disconnected)
+    return "the connection was lost (" + DisconnectReasonText(S.DisconnectReason) + ")";
+  return ResultText(Result, *S.Client);
+}
+
 /// Connect and initialise, logging both; an exit code on failure.
 int OpenSession(const std::string& Command, TSession& S, demo::TEventLog& Log) {
   Log.LogConnecting();
@@ -202,14 +214,15 @@ int OpenSession(const std::string& Command, TSession& S, demo::TEventLog& Log) {
   if (r != 0) {
     Log.LogConnectFailed(r);
     return Fail(Command, "cannot connect to " + S.Host + ":" + std::to_string(S.Port) + ": " +
-                             (r > 0 ? std::strerror(r) : ResultText(r)));
+                             (r > 0 ? std::strerror(r) : ResultText(r, *S.Client)));
   }
   Log.LogConnected();
   r = S.Client->InitializeSession();
   if (r != 0) {
     Log.LogInitializeFailed(r);
+    std::string why = FailureText(S, r);
     CloseSession(S);
-    return Fail(Command, "the session was not opened: " + ResultText(r));
+    return Fail(Command, "the session was not opened: " + why);
   }
   Log.LogInitialized();
   return kExitOk;
@@ -326,6 +339,8 @@ int CmdSend(const std::vector<std::string>& Args) {
   TSession s;
   if (int r = MakeSession(cmd, cl, s); r != kExitOk)
     return r;
+  if (std::string why = s.Client->WhyNothingArrives(); waitSeconds > 0 && !why.empty())
+    return UsageError(cmd, "--wait cannot work: " + why);
   demo::TEventLog log(PrintLine);
   Wire(s, log, cmd);
   if (int r = OpenSession(cmd, s, log); r != kExitOk)
@@ -341,8 +356,9 @@ int CmdSend(const std::vector<std::string>& Args) {
   int r = s.Client->Submit(req, result);
   if (r != 0) {
     log.LogSubmitFailed(r);
+    std::string why = FailureText(s, r);
     CloseSession(s);
-    return Fail(cmd, "the message was not accepted: " + ResultText(r));
+    return Fail(cmd, "the message was not accepted: " + why);
   }
   log.LogSubmitted(result.MessageId, result.TimeStamp);
   int exitCode = kExitOk;
@@ -350,7 +366,8 @@ int CmdSend(const std::vector<std::string>& Args) {
                                                       waitSeconds * 1000)) {
     exitCode = Fail(cmd, "no status report within " + std::to_string(waitSeconds) + " s");
   } else if (waitSeconds > 0 && !reported) {
-    exitCode = Fail(cmd, "the connection ended before the status report came");
+    exitCode = Fail(cmd, "the connection ended before the status report came (" +
+                             DisconnectReasonText(s.DisconnectReason) + ")");
   }
   if (!s.Disconnected)
     CloseSession(s);
@@ -378,6 +395,8 @@ int CmdListen(const std::vector<std::string>& Args) {
   TSession s;
   if (int r = MakeSession(cmd, cl, s); r != kExitOk)
     return r;
+  if (std::string why = s.Client->WhyNothingArrives(); !why.empty())
+    return UsageError(cmd, "nothing to listen for: " + why);
   demo::TEventLog log(PrintLine);
   Wire(s, log, cmd);
   int received = 0;
@@ -402,7 +421,7 @@ int CmdListen(const std::vector<std::string>& Args) {
     return kExitOk;
   }
   if (s.Disconnected)
-    return Fail(cmd, "the connection ended (reason " + std::to_string(s.DisconnectReason) + ")");
+    return Fail(cmd, "the connection ended (" + DisconnectReasonText(s.DisconnectReason) + ")");
   CloseSession(s);
   return kExitOk;
 }
@@ -588,8 +607,9 @@ int CmdDemo(const std::vector<std::string>& Args) {
   int r = s.Client->Submit(req, result);
   if (r != 0) {
     log.LogSubmitFailed(r);
+    std::string why = FailureText(s, r);
     CloseSession(s);
-    return Fail(cmd, "the message was not accepted: " + ResultText(r));
+    return Fail(cmd, "the message was not accepted: " + why);
   }
   log.LogSubmitted(result.MessageId, result.TimeStamp);
 

@@ -38,7 +38,7 @@ std::vector<std::string> ClientProtocols() {
   return {"ucp", "smpp"};
 }
 
-std::string ResultText(int Code) {
+std::string ResultText(int Code, const TProtocolClient& Client) {
   switch (Code) {
   case rcOk:
     return "success";
@@ -51,7 +51,30 @@ std::string ResultText(int Code) {
   case rcCannotCarry:
     return "a value the protocol cannot carry";
   default:
-    return "refused by the SMSC with error code " + std::to_string(Code);
+    if (Code > 0)
+      return "refused by the SMSC with " + Client.ErrorCodeText(Code);
+    return "failed with result " + std::to_string(Code);
+  }
+}
+
+std::string DisconnectReasonText(int Reason) {
+  if (Reason > 0)
+    return std::strerror(Reason);
+  switch (Reason) {
+  case drLocal:
+    return "disconnected here";
+  case drKeepAliveFailed:
+    return "keep-alive unanswered";
+  case drPeerClosed:
+    return "closed by the SMSC";
+  case drUnframeable:
+    return "unframeable data from the SMSC";
+  case drSendTimeOut:
+    return "send timed out";
+  case drInternalError:
+    return "internal error";
+  default:
+    return "reason " + std::to_string(Reason);
   }
 }
 

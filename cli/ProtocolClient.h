@@ -81,6 +81,14 @@ public:
   virtual int Submit(const TSubmitRequest& Request, TSubmitResult& Result) = 0;
   virtual void Disconnect() = 0;
 
+  /// An error code of the SMSC (a positive result of InitializeSession or
+  /// Submit) as the protocol writes it, with its meaning where the protocol
+  /// gives one: "EC 07: authentication failure".
+  virtual std::string ErrorCodeText(int Code) const = 0;
+  /// Empty when the session as configured can receive messages and status
+  /// reports; otherwise why it cannot (an SMPP transmitter bind).
+  virtual std::string WhyNothingArrives() const { return {}; }
+
   std::function<void(const TReceivedMessage&)> OnMessage;
   std::function<void(const TReceivedReport&)> OnReport;
   std::function<void(int Reason)> OnDisconnected;
@@ -103,7 +111,12 @@ std::unique_ptr<TProtocolClient> NewSmppClient();
 /// Reads a decimal number 0..255 (a TON, an NPI); false otherwise.
 bool ParseByte(const std::string& Text, uint8_t& Out);
 
-/// The text of a result code of the components, for error messages.
-std::string ResultText(int Code);
+/// The text of a result code of Client's component, for error messages:
+/// the library's own codes in words, the SMSC's with ErrorCodeText.
+std::string ResultText(int Code, const TProtocolClient& Client);
+
+/// The reason of an OnDisconnected in words ("closed by the SMSC", or the
+/// system's text of an errno).
+std::string DisconnectReasonText(int Reason);
 
 } // namespace garvel::cli

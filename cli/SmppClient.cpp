@@ -3,8 +3,68 @@
 
 #include "xcGarvelSMPP.h"
 
+#include <cstdio>
+
 namespace garvel::cli {
 namespace {
+
+struct TStatusName {
+  uint32_t Status;
+  const char* Name;
+  const char* Meaning;
+};
+
+// The command_status values of SMPP 3.4.
+constexpr TStatusName kStatusNames[] = {
+    {0x00, "ESME_ROK", "no error"},
+    {0x01, "ESME_RINVMSGLEN", "message length is invalid"},
+    {0x02, "ESME_RINVCMDLEN", "command length is invalid"},
+    {0x03, "ESME_RINVCMDID", "invalid command ID"},
+    {0x04, "ESME_RINVBNDSTS", "incorrect bind status for given command"},
+    {0x05, "ESME_RALYBND", "ESME already in bound state"},
+    {0x06, "ESME_RINVPRTFLG", "invalid priority flag"},
+    {0x07, "ESME_RINVREGDLVFLG", "invalid registered delivery flag"},
+    {0x08, "ESME_RSYSERR", "system error"},
+    {0x0A, "ESME_RINVSRCADR", "invalid source address"},
+    {0x0B, "ESME_RINVDSTADR", "invalid destination address"},
+    {0x0C, "ESME_RINVMSGID", "message ID is invalid"},
+    {0x0D, "ESME_RBINDFAIL", "bind failed"},
+    {0x0E, "ESME_RINVPASWD", "invalid password"},
+    {0x0F, "ESME_RINVSYSID", "invalid system ID"},
+    {0x11, "ESME_RCANCELFAIL", "cancel_sm failed"},
+    {0x13, "ESME_RREPLACEFAIL", "replace_sm failed"},
+    {0x14, "ESME_RMSGQFUL", "message queue full"},
+    {0x15, "ESME_RINVSERTYP", "invalid service type"},
+    {0x33, "ESME_RINVNUMDESTS", "invalid number of destinations"},
+    {0x34, "ESME_RINVDLNAME", "invalid distribution list name"},
+    {0x40, "ESME_RINVDESTFLAG", "destination flag is invalid"},
+    {0x42, "ESME_RINVSUBREP", "invalid 'submit with replace' request"},
+    {0x43, "ESME_RINVESMCLASS", "invalid esm_class field data"},
+    {0x44, "ESME_RCNTSUBDL", "cannot submit to distribution list"},
+    {0x45, "ESME_RSUBMITFAIL", "submit_sm or submit_multi failed"},
+    {0x48, "ESME_RINVSRCTON", "invalid source address TON"},
+    {0x49, "ESME_RINVSRCNPI", "invalid source address NPI"},
+    {0x50, "ESME_RINVDSTTON", "invalid destination address TON"},
+    {0x51, "ESME_RINVDSTNPI", "invalid destination address NPI"},
+    {0x53, "ESME_RINVSYSTYP", "invalid system_type field"},
+    {0x54, "ESME_RINVREPFLAG", "invalid replace_if_present flag"},
+    {0x55, "ESME_RINVNUMMSGS", "invalid number of messages"},
+    {0x58, "ESME_RTHROTTLED", "throttling error: the ESME exceeded its message limits"},
+    {0x61, "ESME_RINVSCHED", "invalid scheduled delivery time"},
+    {0x62, "ESME_RINVEXPIRY", "invalid message validity period"},
+    {0x63, "ESME_RINVDFTMSGID", "predefined message invalid or not found"},
+    {0x64, "ESME_RX_T_APPN", "ESME receiver temporary application error"},
+    {0x65, "ESME_RX_P_APPN", "ESME receiver permanent application error"},
+    {0x66, "ESME_RX_R_APPN", "ESME receiver reject message error"},
+    {0x67, "ESME_RQUERYFAIL", "query_sm request failed"},
+    {0xC0, "ESME_RINVOPTPARSTREAM", "error in the optional part of the PDU body"},
+    {0xC1, "ESME_ROPTPARNOTALLWD", "optional parameter not allowed"},
+    {0xC2, "ESME_RINVPARLEN", "invalid parameter length"},
+    {0xC3, "ESME_RMISSINGOPTPARAM", "expected optional parameter missing"},
+    {0xC4, "ESME_RINVOPTPARAMVAL", "invalid optional parameter value"},
+    {0xFE, "ESME_RDELIVERYFAILURE", "delivery failure"},
+    {0xFF, "ESME_RUNKNOWNERR", "unknown error"},
+};
 
 class TSmppClient : public TProtocolClient {
 public:
@@ -111,6 +171,26 @@ public:
   }
 
   void Disconnect() override { FSmpp.Disconnect(); }
+
+  std::string ErrorCodeText(int Code) const override {
+    const auto status = static_cast<uint32_t>(Code);
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", status);
+    std::string s = std::string("command_status ") + hex;
+    for (const TStatusName& n : kStatusNames)
+      if (n.Status == status)
+        return s + " " + n.Name + ": " + n.Meaning;
+    if (status >= 0x400 && status <= 0x4FF)
+      return s + ": an error of the SMSC's own";
+    return s;
+  }
+
+  std::string WhyNothingArrives() const override {
+    if (FBindMode == smpp::bmTransmitter)
+      return "a transmitter bind (--bind tx) receives no messages or status reports;"
+             " bind as trx or rx";
+    return {};
+  }
 
 private:
   static bool Fail(std::string& Error, const std::string& Text) {

@@ -9,6 +9,86 @@
 namespace garvel::cli {
 namespace {
 
+// The error codes (EC) of UCP negative results.
+const char* ErrorMeaning(int EC) {
+  switch (EC) {
+  case 1:
+    return "checksum error";
+  case 2:
+    return "syntax error";
+  case 3:
+    return "operation not supported by system";
+  case 4:
+    return "operation not allowed";
+  case 5:
+    return "call barring active";
+  case 6:
+    return "AdC invalid";
+  case 7:
+    return "authentication failure";
+  case 8:
+    return "legitimisation code for all calls, failure";
+  case 9:
+    return "GA not valid";
+  case 10:
+    return "repetition not allowed";
+  case 11:
+    return "legitimisation code for repetition, failure";
+  case 12:
+    return "priority call not allowed";
+  case 13:
+    return "legitimisation code for priority call, failure";
+  case 14:
+    return "urgent message not allowed";
+  case 15:
+    return "legitimisation code for urgent message, failure";
+  case 16:
+    return "reverse charging not allowed";
+  case 17:
+    return "legitimisation code for reverse charging, failure";
+  case 18:
+    return "deferred delivery not allowed";
+  case 19:
+    return "new AC not valid";
+  case 20:
+    return "new legitimisation code not valid";
+  case 21:
+    return "standard text not valid";
+  case 22:
+    return "time period not valid";
+  case 23:
+    return "message type not supported by system";
+  case 24:
+    return "message too long";
+  case 25:
+    return "requested standard text not valid";
+  case 26:
+    return "message type not valid for the pager type";
+  case 27:
+    return "message not found in SMSC";
+  case 30:
+    return "subscriber hang-up";
+  case 31:
+    return "fax group not supported";
+  case 32:
+    return "fax message type not supported";
+  case 33:
+    return "address already in list";
+  case 34:
+    return "address not in list";
+  case 35:
+    return "list full, cannot add address to list";
+  case 36:
+    return "RPID already in use";
+  case 37:
+    return "delivery in progress";
+  case 38:
+    return "message forwarded";
+  default:
+    return nullptr;
+  }
+}
+
 class TUcpClient : public TProtocolClient {
 public:
   TUcpClient() : FUcp(nullptr) {
@@ -108,6 +188,12 @@ public:
   }
 
   void Disconnect() override { FUcp.Disconnect(); }
+
+  std::string ErrorCodeText(int Code) const override {
+    std::string ec = "EC " + ZeroPad(Code, 2);
+    const char* meaning = ErrorMeaning(Code);
+    return meaning ? ec + ": " + meaning : ec;
+  }
 
 private:
   static bool Fail(std::string& Error, const std::string& Text) {

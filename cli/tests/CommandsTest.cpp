@@ -2,6 +2,7 @@
 #include "Commands.h"
 #include "CliTestUtil.h"
 #include "CommandLine.h"
+#include "ProtocolClient.h"
 
 #include "SimFixture.h"
 #include "UnacceptingListener.h"
@@ -11,8 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -127,7 +130,8 @@ TEST(Commands, SendReportsEachOutcome) {
   TRun login = RunCommand(CmdSend, SendArgs(s.Port(), {"--pwd", "wrong"}));
   EXPECT_EQ(login.Exit, kExitFailure);
   EXPECT_TRUE(Contains(login.Out, ">>> Initialization failed. Error: 7\n")) << login.Out;
-  EXPECT_TRUE(Contains(login.Err, "error code 7")) << login.Err;
+  EXPECT_TRUE(Contains(login.Err, "refused by the SMSC with EC 07: authentication failure"))
+      << login.Err;
 
   sim::TSimConfig c = Credentials();
   c.SubmitErrorCode = 42;
@@ -135,6 +139,7 @@ TEST(Commands, SendReportsEachOutcome) {
   TRun refused = RunCommand(CmdSend, SendArgs(s.Port()));
   EXPECT_EQ(refused.Exit, kExitFailure);
   EXPECT_TRUE(Contains(refused.Out, ">>> Message submit failed. Error: 42\n")) << refused.Out;
+  EXPECT_TRUE(Contains(refused.Err, "with EC 42")) << refused.Err;
 
   c.SubmitErrorCode = 0;
   c.SilentOperations = {"O/51"};
@@ -150,6 +155,68 @@ TEST(Commands, SendReportsEachOutcome) {
   TRun noReport = RunCommand(CmdSend, SendArgs(s.Port(), {"--wait", "1"}));
   EXPECT_EQ(noReport.Exit, kExitFailure);
   EXPECT_TRUE(Contains(noReport.Err, "no status report within 1 s")) << noReport.Err;
+}
+
+// A request that fails because the session ended says so, and why,
+// instead of blaming the response time-out.
+TEST(Commands, SendSaysWhenTheConnectionWasLost) {
+  struct Case {
+    const char* Name;
+    bool Reset;
+    int Frames; // the simulator ends the connection on receiving this many
+    std::string Message;
+  } cases[] = {
+      {"closed at login", false, 1,
+       "the session was not opened: the connection was lost (closed by the SMSC)"},
+      {"closed at submit", false, 2,
+       "the message was not accepted: the connection was lost (closed by the SMSC)"},
+      {"reset at submit", true, 2,
+       std::string("the message was not accepted: the connection was lost (") +
+           std::strerror(ECONNRESET) + ")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    sim::TSimConfig cfg = Credentials();
+    (c.Reset ? cfg.ResetAfterFrames : cfg.CloseAfterFrames) = c.Frames;
+    TSimulator s("ucp", cfg);
+    TRun r = RunCommand(CmdSend, SendArgs(s.Port(), {"--timeout", "10000"}));
+    EXPECT_EQ(r.Exit, kExitFailure);
+    EXPECT_TRUE(Contains(r.Err, c.Message)) << r.Err;
+    EXPECT_FALSE(Contains(r.Err, "no response")) << r.Err;
+  }
+}
+
+TEST(Commands, ResultsAndReasonsInWords) {
+  std::unique_ptr<TProtocolClient> ucp = CreateClient("ucp");
+  std::unique_ptr<TProtocolClient> smpp = CreateClient("smpp");
+  struct Case {
+    const TProtocolClient& Client;
+    int Code;
+    const char* Text;
+  } cases[] = {
+      {*ucp, rcTimeOut, "no response within the response time-out"},
+      {*ucp, 2, "refused by the SMSC with EC 02: syntax error"},
+      {*ucp, 24, "refused by the SMSC with EC 24: message too long"},
+      {*ucp, 99, "refused by the SMSC with EC 99"},
+      {*smpp, 0x0E,
+       "refused by the SMSC with command_status 0x0000000E ESME_RINVPASWD: "
+       "invalid password"},
+      {*smpp, 0x58,
+       "refused by the SMSC with command_status 0x00000058 ESME_RTHROTTLED: "
+       "throttling error: the ESME exceeded its message limits"},
+      {*smpp, 0x401,
+       "refused by the SMSC with command_status 0x00000401: an error of the "
+       "SMSC's own"},
+      {*smpp, 0x1234, "refused by the SMSC with command_status 0x00001234"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ResultText(c.Code, c.Client), c.Text);
+  EXPECT_EQ(DisconnectReasonText(drPeerClosed), "closed by the SMSC");
+  EXPECT_EQ(DisconnectReasonText(drKeepAliveFailed), "keep-alive unanswered");
+  EXPECT_EQ(DisconnectReasonText(drSendTimeOut), "send timed out");
+  EXPECT_EQ(DisconnectReasonText(drUnframeable), "unframeable data from the SMSC");
+  EXPECT_EQ(DisconnectReasonText(drInternalError), "internal error");
+  EXPECT_EQ(DisconnectReasonText(EPIPE), std::strerror(EPIPE));
 }
 
 TEST(Commands, SendToAClosedPortFails) {

@@ -56,10 +56,26 @@ TEST(SmppCommands, SendSubmitsAndWaitsForTheReceipt) {
   TRun refused = RunCommand(CmdSend, Send(s.Port(), {"--password", "wrong"}));
   EXPECT_EQ(refused.Exit, kExitFailure);
   EXPECT_TRUE(Contains(refused.Out, ">>> Initialization failed. Error: 14\n")) << refused.Out;
+  EXPECT_TRUE(Contains(refused.Err, "command_status 0x0000000E ESME_RINVPASWD: invalid password"))
+      << refused.Err;
 
   TRun bad = RunCommand(CmdSend, Send(s.Port(), {"--bind", "both"}));
   EXPECT_EQ(bad.Exit, kExitUsage);
   EXPECT_TRUE(Contains(bad.Err, "--bind takes trx, tx or rx")) << bad.Err;
+}
+
+// A transmitter bind never receives a report or a message: waiting for
+// one is a usage error, found before anything is sent.
+TEST(SmppCommands, WaitingOnATransmitterBindIsAUsageError) {
+  TSimulator s("smpp", Account());
+  TRun send = RunCommand(CmdSend, Send(s.Port(), {"--bind", "tx", "--wait", "5"}));
+  EXPECT_EQ(send.Exit, kExitUsage);
+  EXPECT_TRUE(Contains(send.Err, "--wait cannot work: a transmitter bind")) << send.Err;
+  TRun listen = RunCommand(CmdListen, {"listen", "--protocol", "smpp", "--port",
+                                       std::to_string(s.Port()), "--bind", "tx"});
+  EXPECT_EQ(listen.Exit, kExitUsage);
+  EXPECT_TRUE(Contains(listen.Err, "a transmitter bind")) << listen.Err;
+  EXPECT_EQ(s->SessionsAccepted(), 0);
 }
 
 TEST(SmppCommands, ListenPrintsMessagesAndReceipts) {
