@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 
@@ -24,6 +25,8 @@
 
 namespace garvel::cli {
 namespace {
+
+const char* const kGsmTableName = "gsm0338.ini";
 
 volatile std::sig_atomic_t gInterrupted = 0;
 // Written by the signal handler to wake TInterruptWatch (eventfd).
@@ -287,7 +290,43 @@ int ParseSessionCommand(const std::string& Cmd, const std::vector<std::string>& 
   return kGoOn;
 }
 
+// Where the translation file of the standard GSM alphabet is installed,
+// seen from this program (PREFIX/bin/garvel), when it is there.
+std::string InstalledGsmTable() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec)
+    return {};
+  std::filesystem::path p =
+      exe.parent_path().parent_path() / GARVEL_INSTALL_DATADIR / "garvel" / kGsmTableName;
+  return std::filesystem::is_regular_file(p, ec) ? p.lexically_normal().string() : std::string();
+}
+
 } // namespace
+
+std::string ToolUsage() {
+  std::string table = InstalledGsmTable();
+  if (table.empty())
+    table = std::string("PREFIX/") + GARVEL_INSTALL_DATADIR + "/garvel/" + kGsmTableName;
+  return "Usage: garvel COMMAND [options]\n"
+         "\n"
+         "Commands:\n"
+         "  send      connect to an SMSC, submit one message, print the result\n"
+         "  listen    print the messages and status reports an SMSC delivers\n"
+         "  sim       run the SMSC simulator\n"
+         "  demo      run a whole session against the built-in simulator\n"
+         "\n"
+         "'garvel COMMAND --help' describes a command's options.\n"
+         "\n"
+         "Files:\n"
+         "  " +
+         table +
+         "\n"
+         "      The standard GSM 03.38 alphabet and extension table, for applications\n"
+         "      whose SMSC needs the standard codes: load it with\n"
+         "      LoadCharacterTranslationTable. The library's default table departs\n"
+         "      from the standard at ten codes and lacks the form feed and '|'.\n";
+}
 
 int CmdSend(const std::vector<std::string>& Args) {
   const std::string cmd = "send";
@@ -453,6 +492,7 @@ const std::vector<TOption> kSimOptions = {
     {"split", "BYTES", "write frames in pieces of this size"},
     {"split-delay", "MS", "pause between the pieces"},
     {"garbage", "", "put bytes that form no frame before every frame sent"},
+    {"record", "N", "keep the last N received frames and submits in memory (default 10000)"},
     {"quiet", "", "print only the listening address"},
 };
 
@@ -477,7 +517,8 @@ int CmdSim(const std::vector<std::string>& Args) {
   if (cl.Has("help")) {
     std::fputs(Usage("garvel sim [options]",
                      "Runs the SMSC simulator until interrupted (Ctrl-C). It prints the\n"
-                     "address it listens on, then every connection and frame.\n"
+                     "address it listens on, then every connection and frame; under a\n"
+                     "flood it prints a burst, then a few lines a second and counts the rest.\n"
                      "Protocols: " +
                          JoinProtocols(sim::PersonalityNames()) + ".",
                      {{"Options", kSimOptions}})
@@ -509,7 +550,8 @@ int CmdSim(const std::vector<std::string>& Args) {
       IntOption(cl, "close-after", 0, 1000000, c.CloseAfterFrames, error) ||
       IntOption(cl, "reset-after", 0, 1000000, c.ResetAfterFrames, error) ||
       IntOption(cl, "split", 0, 100000, c.SplitPieceSize, error) ||
-      IntOption(cl, "split-delay", 0, 60000, c.SplitDelayMs, error))
+      IntOption(cl, "split-delay", 0, 60000, c.SplitDelayMs, error) ||
+      IntOption(cl, "record", 0, 10000000, c.RecordLimit, error))
     return UsageError(cmd, error);
   std::stringstream ops(cl.Get("silent"));
   for (std::string op; std::getline(ops, op, ',');)

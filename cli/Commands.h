@@ -13,6 +13,9 @@ enum : int {
   kExitUsage = 2    ///< the command line was wrong
 };
 
+/// The tool's usage text, for `garvel --help` and a wrong command line.
+std::string ToolUsage();
+
 int CmdSend(const std::vector<std::string>& Args);
 int CmdListen(const std::vector<std::string>& Args);
 int CmdSim(const std::vector<std::string>& Args);

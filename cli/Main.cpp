@@ -7,29 +7,15 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-const char* const kUsage = "Usage: garvel COMMAND [options]\n"
-                           "\n"
-                           "Commands:\n"
-                           "  send      connect to an SMSC, submit one message, print the result\n"
-                           "  listen    print the messages and status reports an SMSC delivers\n"
-                           "  sim       run the SMSC simulator\n"
-                           "  demo      run a whole session against the built-in simulator\n"
-                           "\n"
-                           "'garvel COMMAND --help' describes a command's options.\n";
-
-} // namespace
-
 int main(int argc, char** argv) {
   using namespace garvel::cli;
   if (argc < 2) {
-    std::fputs(kUsage, stderr);
+    std::fputs(ToolUsage().c_str(), stderr);
     return kExitUsage;
   }
   std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kUsage, stdout);
+    std::fputs(ToolUsage().c_str(), stdout);
     return kExitOk;
   }
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -46,6 +32,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "garvel %s: %s\n", command.c_str(), e.what());
     return kExitFailure;
   }
-  std::fprintf(stderr, "garvel: unknown command '%s'\n%s", command.c_str(), kUsage);
+  std::fprintf(stderr, "garvel: unknown command '%s'\n%s", command.c_str(), ToolUsage().c_str());
   return kExitUsage;
 }

@@ -75,6 +75,9 @@ TEST(Commands, UsageErrorsExitWithTwo) {
   TRun sim = RunCommand(CmdSim, {"sim", "--report-delay", "x"});
   EXPECT_EQ(sim.Exit, kExitUsage);
   EXPECT_TRUE(Contains(sim.Err, "--report-delay")) << sim.Err;
+  TRun record = RunCommand(CmdSim, {"sim", "--record", "-1"});
+  EXPECT_EQ(record.Exit, kExitUsage);
+  EXPECT_TRUE(Contains(record.Err, "--record takes a number from 0")) << record.Err;
   // UCP error codes are two digits; SMPP's are command_status words.
   TRun ucpEc = RunCommand(CmdSim, {"sim", "--login-ec", "-1"});
   EXPECT_EQ(ucpEc.Exit, kExitUsage);
@@ -107,6 +110,7 @@ TEST(Commands, EveryCommandHasHelp) {
   }
   TRun r = RunCommand(CmdSend, {"send", "--help"});
   EXPECT_TRUE(Contains(r.Out, "--oadc ADDRESS")) << r.Out;
+  EXPECT_TRUE(Contains(ToolUsage(), "/garvel/gsm0338.ini\n")) << ToolUsage();
 }
 
 TEST(Commands, SendReportsEachOutcome) {
