@@ -98,8 +98,15 @@ function(garvel_finish_library)
     install(FILES ${PROJECT_BINARY_DIR}/GarvelConfig.cmake
                   ${PROJECT_BINARY_DIR}/GarvelConfigVersion.cmake
             DESTINATION ${cmake_dir})
-    configure_file(${PROJECT_SOURCE_DIR}/cmake/garvel.pc.in ${PROJECT_BINARY_DIR}/garvel.pc @ONLY)
-    install(FILES ${PROJECT_BINARY_DIR}/garvel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+    # garvel.pc names the installation prefix, which `cmake --install
+    # --prefix` may change after configuration: it is written at install time.
+    install(CODE "
+      set(GARVEL_PC_TEMPLATE [[${PROJECT_SOURCE_DIR}/cmake/garvel.pc.in]])
+      set(GARVEL_PC_LIBDIR [[${CMAKE_INSTALL_LIBDIR}]])
+      set(GARVEL_PC_INCLUDEDIR [[${CMAKE_INSTALL_INCLUDEDIR}]])
+      set(PROJECT_DESCRIPTION [[${PROJECT_DESCRIPTION}]])
+      set(PROJECT_VERSION [[${PROJECT_VERSION}]])
+      include([[${PROJECT_SOURCE_DIR}/cmake/WriteGarvelPc.cmake]])")
   endif()
 endfunction()
 
