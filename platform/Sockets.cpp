@@ -261,6 +261,13 @@ void TCustomIpClient::Disconnect() {
     gApi.Shutdown(fd, SHUT_RDWR);
 }
 
+void TCustomIpClient::ShutdownReceive() {
+  std::lock_guard<std::mutex> g(FLock);
+  int fd = FFd.load();
+  if (fd >= 0)
+    gApi.Shutdown(fd, SHUT_RD);
+}
+
 void TCustomIpClient::Close() {
   {
     std::lock_guard<std::mutex> g(FLock);

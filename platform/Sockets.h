@@ -83,6 +83,10 @@ public:
   bool Connect(int TimeoutMs = -1);
   /// Shuts the connection down in both directions; see the class comment.
   void Disconnect();
+  /// Shuts down the receiving side only: a thread blocked in WaitForData
+  /// wakes and sees the end of the stream, and nothing is sent to the peer
+  /// (unlike Disconnect, which sends the end of the stream). Any thread.
+  void ShutdownReceive();
   /// Releases the descriptor and the buffer.
   void Close();
   /// Closes abortively: the peer receives a reset instead of an end of

@@ -13,7 +13,6 @@
 #include <string_view>
 #include <utility>
 
-#include <sys/socket.h>
 
 namespace garvel::sim {
 namespace detail {
@@ -261,8 +260,8 @@ private:
   // request and aborts.
   void WakeForReset() {
     std::lock_guard<std::mutex> g(FCloseLock);
-    if (!FReleased && FClient->Handle() >= 0)
-      ::shutdown(FClient->Handle(), SHUT_RD);
+    if (!FReleased)
+      FClient->ShutdownReceive();
   }
 
   void Run(TThread& Self) {

@@ -77,6 +77,21 @@ TEST(Client, WaitBlocksAfterAnInsufficientPeekUntilNewBytes) {
   EXPECT_EQ(p.Client.PeekBuf(buf, 8), 8);
 }
 
+// ShutdownReceive wakes the reader and tells the peer nothing: the peer
+// then sees a reset when the socket is aborted, not an orderly end first.
+TEST(Client, ShutdownReceiveWakesTheReaderSilently) {
+  Pair p;
+  auto waiter = std::async(std::launch::async, [&] { return p.Client.WaitForData(-1); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  p.Client.ShutdownReceive();
+  ASSERT_EQ(waiter.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(waiter.get(), wdClosed);
+  EXPECT_EQ(p.Server->WaitForData(100), wdTimeout) << "nothing reached the peer";
+  p.Client.Abort();
+  EXPECT_EQ(p.Server->WaitForData(2000), wdFailed);
+  EXPECT_EQ(p.Server->LastError(), ECONNRESET);
+}
+
 TEST(Client, BlockedWaitWakesOnLocalDisconnect) {
   Pair p;
   auto t0 = Clock::now();
