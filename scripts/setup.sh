@@ -9,7 +9,10 @@ if [ "${GARVEL_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang-14 libclang-rt-14-dev)
 fi
 if [ "${GARVEL_WITH_GUI:-0}" = 1 ]; then
-  packages+=(libfltk1.3-dev libx11-dev xvfb)
+  # FLTK and Xlib for the demo, XCB for setupaid, XTest to drive the demo in
+  # tests; Xvfb, openbox (a reparenting window manager) and xprop for
+  # scripts/with-xvfb.sh.
+  packages+=(libfltk1.3-dev libx11-dev libxcb1-dev libxtst-dev xvfb openbox x11-utils)
 fi
 
 missing=()
