@@ -1,6 +1,8 @@
 // The protocols the simulator speaks, by name.
 #include "Personality.h"
 
+#include "Cimd2Personality.h"
+#include "SemaPersonality.h"
 #include "SmppPersonality.h"
 #include "UcpPersonality.h"
 
@@ -11,11 +13,15 @@ std::unique_ptr<TPersonality> CreatePersonality(const std::string& Protocol) {
     return std::make_unique<TUcpPersonality>();
   if (Protocol == "smpp")
     return std::make_unique<TSmppPersonality>();
+  if (Protocol == "cimd2")
+    return std::make_unique<TCimd2Personality>();
+  if (Protocol == "sema")
+    return std::make_unique<TSemaPersonality>();
   return nullptr;
 }
 
 std::vector<std::string> PersonalityNames() {
-  return {"ucp", "smpp"};
+  return {"ucp", "smpp", "cimd2", "sema"};
 }
 
 } // namespace garvel::sim

@@ -16,7 +16,8 @@ namespace garvel::sim {
 /// server (TSmscServer::SetConfig) between two requests.
 ///
 /// Error codes are the protocol's own numbers (UCP: the EC of a negative
-/// result).
+/// result; SMPP: a command_status; CIMD2: the error code parameter 900;
+/// SEMA: the result octet).
 struct TSimConfig {
   // --- Session opening ----------------------------------------------------
 
@@ -26,8 +27,10 @@ struct TSimConfig {
   /// Its password, compared with what the client sends in clear (UCP: the
   /// PWD field decoded from hexadecimal).
   std::string Password;
-  /// Error code of a refused login (UCP 07: authentication failure).
-  int LoginErrorCode = 7;
+  /// Error code of a refused login; 0 stands for the protocol's usual one:
+  /// UCP 07 (authentication failure), SMPP ESME_RINVPASWD (0x0E), CIMD2 100
+  /// (invalid login), SEMA result 1.
+  int LoginErrorCode = 0;
   /// Refuse submits until a login has succeeded on the connection (UCP EC
   /// 04: operation not allowed).
   bool RequireLogin = false;

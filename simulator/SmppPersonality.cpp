@@ -281,7 +281,9 @@ private:
     bool open = Cfg.Login.empty() && Cfg.Password.empty();
     if (!open && (systemId != Cfg.Login || password != Cfg.Password)) {
       Link.Log("bind of " + systemId + " refused");
-      return Refusal(command, seq, Cfg.LoginErrorCode);
+      return Refusal(command, seq,
+                     Cfg.LoginErrorCode != 0 ? Cfg.LoginErrorCode
+                                             : static_cast<int>(kESME_RINVPASWD));
     }
     FBound = command;
     Link.Log(CommandName(command) + " of " + systemId + " accepted");

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstdio>
 
 namespace garvel::sim {
@@ -70,13 +69,6 @@ int Sum(const std::string& S, size_t From, size_t To) {
 
 bool CanCarry(const std::string& V) {
   return V.find_first_of(std::string("/\x02\x03", 3)) == std::string::npos;
-}
-
-// Drops the milliseconds (the epsilon only absorbs floating-point error):
-// rounding up would stamp a message later than the clock, and its delivery
-// report could then seem to precede it.
-TDateTime WholeSeconds(TDateTime T) {
-  return std::floor(T * 86400.0 + 1e-4) / 86400.0;
 }
 
 // An alphanumeric OAdC (OTOA 5039): the count of semi-octets in use, then
@@ -267,7 +259,7 @@ private:
     bool open = Cfg.Login.empty() && Cfg.Password.empty();
     if (!open && (oadc != Cfg.Login || HexStrToStr(pwd) != Cfg.Password)) {
       Link.Log("login of " + oadc + " refused");
-      return Nack(F, Cfg.LoginErrorCode);
+      return Nack(F, Cfg.LoginErrorCode != 0 ? Cfg.LoginErrorCode : ecAuthentication);
     }
     FLoggedIn = true;
     FAddress = oadc;
@@ -463,12 +455,7 @@ std::unique_ptr<TProtocolSession> TUcpPersonality::NewSession() const {
 }
 
 TDateTime TUcpPersonality::NextTimeStamp() const {
-  std::lock_guard<std::mutex> g(FStampLock);
-  TDateTime t = ucp::WholeSeconds(Now());
-  if (t <= FLastStamp)
-    t = ucp::WholeSeconds(FLastStamp + 1.0 / 86400.0);
-  FLastStamp = t;
-  return t;
+  return FStamps.Next();
 }
 
 } // namespace garvel::sim

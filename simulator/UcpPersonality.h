@@ -2,8 +2,8 @@
 #pragma once
 
 #include "Personality.h"
+#include "TimeStamps.h"
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,8 +46,7 @@ public:
   TDateTime NextTimeStamp() const;
 
 private:
-  mutable std::mutex FStampLock;
-  mutable TDateTime FLastStamp = 0;
+  mutable TUniqueTimeStamps FStamps;
 };
 
 namespace ucp {
