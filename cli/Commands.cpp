@@ -6,6 +6,7 @@
 #include "ProtocolClient.h"
 
 #include "CodePage.h"
+#include "Cimd2Personality.h"
 #include "Messages.h"
 #include "SmscServer.h"
 #include "SyncObjs.h"
@@ -476,10 +477,15 @@ const std::vector<TOption> kSimOptions = {
     {"login", "ACCOUNT", "the account allowed to log in (UCP: the OAdC); default: anyone"},
     {"password", "PASSWORD", "its password"},
     {"login-ec", "EC",
-     "error code of a refused login (default 7); SMPP: a command_status such as 0x0E,"
-     " or -1 to answer with generic_nack"},
+     "error code of a refused login (default: the protocol's usual one, UCP 7, SMPP"
+     " 0x0E, CIMD2 100, SEMA 1); SMPP: a command_status, or -1 to answer with"
+     " generic_nack; CIMD2: -99 to answer with a nack (99), -N with a general error"
+     " (98) carrying N"},
     {"require-login", "", "refuse submits before a successful login"},
-    {"submit-ec", "EC", "refuse every submit with this error code (SMPP: as --login-ec)"},
+    {"submit-ec", "EC",
+     "refuse every submit with this error code (SMPP, CIMD2: as --login-ec; SEMA: a"
+     " result octet)"},
+    {"raw-text", "", "CIMD2: text (033) as raw octets, not in special combinations"},
     {"report-delay", "MS",
      "send a status report this long after a submit that asked for one;"
      " -1 for none (default 500)"},
@@ -531,18 +537,35 @@ int CmdSim(const std::vector<std::string>& Args) {
   if (!personality)
     return UsageError(cmd, "unknown protocol '" + protocol +
                                "' (known: " + JoinProtocols(sim::PersonalityNames()) + ")");
+  if (cl.Has("raw-text")) {
+    if (protocol != "cimd2")
+      return UsageError(cmd, "--raw-text is for --protocol cimd2");
+    auto settings = std::make_shared<sim::TCimd2Settings>();
+    settings->SpecialCombinations = false;
+    personality = std::make_unique<sim::TCimd2Personality>(settings);
+  }
   sim::TSimConfig c;
-  const bool smpp = protocol == "smpp"; // SMPP codes are 32-bit command_status values
-  if (smpp)
-    c.LoginErrorCode = 0x0E; // invalid password
+  // The range of error codes: SMPP's are 32-bit command_status values, a
+  // SEMA result is one octet; negative ones answer with a negative
+  // acknowledgement.
+  int minCode = 0, maxCode = 99;
+  if (protocol == "smpp") {
+    minCode = -1;
+    maxCode = 0x7FFFFFFF;
+  } else if (protocol == "cimd2") {
+    minCode = -99;
+    maxCode = 999;
+  } else if (protocol == "sema") {
+    maxCode = 255;
+  }
   int port = 0;
   c.Login = cl.Get("login");
   c.Password = cl.Get("password");
   c.RequireLogin = cl.Has("require-login");
   c.GarbageBeforeFrames = cl.Has("garbage");
   if (IntOption(cl, "port", 0, 65535, port, error) ||
-      IntOption(cl, "login-ec", smpp ? -1 : 1, smpp ? 0x7FFFFFFF : 99, c.LoginErrorCode, error) ||
-      IntOption(cl, "submit-ec", smpp ? -1 : 0, smpp ? 0x7FFFFFFF : 99, c.SubmitErrorCode, error) ||
+      IntOption(cl, "login-ec", minCode, maxCode, c.LoginErrorCode, error) ||
+      IntOption(cl, "submit-ec", minCode, maxCode, c.SubmitErrorCode, error) ||
       IntOption(cl, "report-delay", -1, 3600000, c.StatusReportDelayMs, error) ||
       IntOption(cl, "report-status", 0, 9, c.ReportStatus, error) ||
       IntOption(cl, "report-reason", 0, 999, c.ReportReason, error) ||

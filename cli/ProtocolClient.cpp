@@ -31,11 +31,15 @@ std::unique_ptr<TProtocolClient> CreateClient(const std::string& Protocol) {
     return NewUcpClient();
   if (Protocol == "smpp")
     return NewSmppClient();
+  if (Protocol == "cimd2")
+    return NewCimd2Client();
+  if (Protocol == "sema")
+    return NewSemaClient();
   return nullptr;
 }
 
 std::vector<std::string> ClientProtocols() {
-  return {"ucp", "smpp"};
+  return {"ucp", "smpp", "cimd2", "sema"};
 }
 
 std::string ResultText(int Code, const TProtocolClient& Client) {

@@ -107,6 +107,8 @@ std::vector<std::string> ClientProtocols();
 /// The clients of each protocol (one unit each).
 std::unique_ptr<TProtocolClient> NewUcpClient();
 std::unique_ptr<TProtocolClient> NewSmppClient();
+std::unique_ptr<TProtocolClient> NewCimd2Client();
+std::unique_ptr<TProtocolClient> NewSemaClient();
 
 /// Reads a decimal number 0..255 (a TON, an NPI); false otherwise.
 bool ParseByte(const std::string& Text, uint8_t& Out);
