@@ -28,8 +28,8 @@ struct TSmppSettings {
 /// - bind_transmitter, bind_receiver, bind_transceiver: the credentials of
 ///   the configuration (system_id = Login, password = Password; both empty
 ///   accept every bind); a refusal carries LoginErrorCode as command_status
-///   (ESME_RINVPASWD when it is 0) and no body. A second bind on a bound connection gets
-///   ESME_RALYBND.
+///   (ESME_RINVPASWD when it is 0) and no body. A second bind on a bound
+///   connection gets ESME_RALYBND.
 /// - submit_sm: needs a transmitter or transceiver bind (ESME_RINVBNDSTS
 ///   otherwise, whatever RequireLogin says: SMPP always needs one). Accepted
 ///   with a message_id unique in the server's life; SubmitErrorCode refuses

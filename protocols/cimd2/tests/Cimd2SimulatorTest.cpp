@@ -232,7 +232,7 @@ TEST_F(Cimd2Simulator, TextRoundTripsInBothForms) {
   const std::u16string raw = u"caf\u00E9 _Oa {\u00FF}";
   ASSERT_EQ(Submit(raw, ts), 0);
   EXPECT_EQ(Sim.Submits().back().Text, raw);
-  const sim::TReceivedFrame& f = Sim.Received().back();
+  const sim::TReceivedFrame f = Sim.Received().back();
   EXPECT_NE(f.Bytes.find("033:caf\xE9 _Oa {\xFF}\t"), std::string::npos) << f.Bytes;
   m.Text = raw;
   ASSERT_EQ(Sim.Deliver(m), sim::prSent);
