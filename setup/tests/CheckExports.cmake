@@ -1,0 +1,28 @@
+# Checks that LIB defines exactly one dynamic symbol, GetTitlesByClassName,
+# and carries the version note.
+execute_process(COMMAND ${NM} -D --defined-only ${LIB}
+                OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm -D failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
+set(names "")
+foreach(line ${lines})
+  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" name "${line}")
+  list(APPEND names ${name})
+endforeach()
+if(NOT names STREQUAL "GetTitlesByClassName")
+  message(FATAL_ERROR "expected GetTitlesByClassName alone, ${LIB} exports: ${names}")
+endif()
+
+execute_process(COMMAND ${READELF} -n ${LIB} OUTPUT_VARIABLE notes RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT notes MATCHES "Garvel[ \t]+0x[0-9a-f]+[ \t]+NT_VERSION")
+  message(FATAL_ERROR "no Garvel version note in ${LIB}:\n${notes}")
+endif()
+execute_process(COMMAND ${READELF} -p .note.garvel.version ${LIB} OUTPUT_VARIABLE strings)
+foreach(want "FileVersion=1.0 Build 1" "FixedFileVersion=1.0.0.1" "Translation=0415 04B0")
+  string(FIND "${strings}" "${want}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the version note lacks '${want}':\n${strings}")
+  endif()
+endforeach()
