@@ -13,7 +13,6 @@
 #include <string_view>
 #include <utility>
 
-
 namespace garvel::sim {
 namespace detail {
 
