@@ -259,6 +259,15 @@ protected:
   [[noreturn]] void Abstract(const char* Slot) const;
 };
 
+/// Message as the protocol message class T; EInvalidCast with Error when it
+/// is of another class.
+template <class T> T& MessageAs(TxcSMSCMessage& Message, const char* Error) {
+  auto* m = dynamic_cast<T*>(&Message);
+  if (!m)
+    throw EInvalidCast(Error);
+  return *m;
+}
+
 /// Default constructor of a message class, as handed to the relay.
 using TMessageClass = std::unique_ptr<TxcSMSCMessage> (*)();
 

@@ -61,6 +61,12 @@ bool TryEncodeTime(int Hour, int Min, int Sec, int MSec, TDateTime& Result) {
   return true;
 }
 
+TDateTime TimeDigitsToDateTime(std::string_view S, bool DayFirst) {
+  auto pair = [&](size_t Pos) { return Pos < S.size() ? StrToIntDef(S.substr(Pos, 2), 0) : 0; };
+  int year = DayFirst ? pair(4) : pair(0), day = DayFirst ? pair(0) : pair(4);
+  return EncodeDateTime(2000 + year, pair(2), day, pair(6), pair(8), pair(10), 0);
+}
+
 bool TryEncodeDateTime(int Year, int Month, int Day, int Hour, int Min, int Sec, int MSec,
                        TDateTime& Result) {
   TDateTime d = 0, t = 0;

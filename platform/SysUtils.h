@@ -62,6 +62,11 @@ GARVEL_API bool TryEncodeTime(int Hour, int Min, int Sec, int MSec, TDateTime& R
 /// Date and time together; throws EConvertError when either part is invalid.
 GARVEL_API TDateTime EncodeDateTime(int Year, int Month, int Day, int Hour, int Min, int Sec,
                                     int MSec);
+/// A time text of six two-digit groups, YYMMDDhhmmss (DDMMYYhhmmss with
+/// DayFirst), the year counted from 2000; characters beyond are not read.
+/// A group that is missing or not a number counts as 0. Throws EConvertError
+/// when the numbers do not form a valid date and time.
+GARVEL_API TDateTime TimeDigitsToDateTime(std::string_view S, bool DayFirst);
 GARVEL_API bool TryEncodeDateTime(int Year, int Month, int Day, int Hour, int Min, int Sec,
                                   int MSec, TDateTime& Result);
 GARVEL_API void DecodeDate(TDateTime Value, int& Year, int& Month, int& Day);

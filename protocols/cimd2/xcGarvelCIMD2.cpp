@@ -186,10 +186,7 @@ std::u16string CIMD2ToText(const std::string& UserData) {
 }
 
 TDateTime TimeStrToDateTime(const std::string& S) {
-  auto pair = [&](size_t Pos) {
-    return Pos < S.size() ? StrToIntDef(std::string_view(S).substr(Pos, 2), 0) : 0;
-  };
-  return EncodeDateTime(2000 + pair(0), pair(2), pair(4), pair(6), pair(8), pair(10), 0);
+  return TimeDigitsToDateTime(S, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -466,9 +463,8 @@ void TxcSMSCMessageCIMD2::EncodeAliveMsg() {
 }
 
 void TxcSMSCMessageCIMD2::EncodeResponseMsg(TxcSMSCMessage& Message) {
-  auto* m = dynamic_cast<TxcSMSCMessageCIMD2*>(&Message);
-  if (!m)
-    throw EInvalidCast("a CIMD2 response needs a CIMD2 packet to answer");
+  auto* m =
+      &MessageAs<TxcSMSCMessageCIMD2>(Message, "a CIMD2 response needs a CIMD2 packet to answer");
   int pos, op, pn;
   m->GetHeader(pos, op, pn);
   if (op < 0)
@@ -638,17 +634,12 @@ TxcGarvelCIMD2::~TxcGarvelCIMD2() {
 }
 
 TxcSMSCMessageCIMD2& TxcGarvelCIMD2::GetInputMessage() const {
-  auto* m = dynamic_cast<TxcSMSCMessageCIMD2*>(FInputMessage.get());
-  if (!m)
-    throw EInvalidCast("the input message is not a CIMD2 message");
-  return *m;
+  return MessageAs<TxcSMSCMessageCIMD2>(*FInputMessage, "the input message is not a CIMD2 message");
 }
 
 TxcSMSCMessageCIMD2& TxcGarvelCIMD2::GetOutputMessage() const {
-  auto* m = dynamic_cast<TxcSMSCMessageCIMD2*>(FOutputMessage.get());
-  if (!m)
-    throw EInvalidCast("the output message is not a CIMD2 message");
-  return *m;
+  return MessageAs<TxcSMSCMessageCIMD2>(*FOutputMessage,
+                                        "the output message is not a CIMD2 message");
 }
 
 int TxcGarvelCIMD2::InitializeSession(const std::string& User, const std::string& Password) {
@@ -725,9 +716,8 @@ int TxcGarvelCIMD2::SubmitMessage(const std::string& Destination, const std::str
 bool TxcGarvelCIMD2::MessageReceived(TxcSMSCMessage& Message) {
   if (!OnMessageReceived)
     return false;
-  auto* m = dynamic_cast<TxcSMSCMessageCIMD2*>(&Message);
-  if (!m)
-    throw EInvalidCast("a CIMD2 component received a message of another protocol");
+  auto* m = &MessageAs<TxcSMSCMessageCIMD2>(
+      Message, "a CIMD2 component received a message of another protocol");
   std::string destination, originator, header;
   std::u16string text;
   TxcEncodingType encoding = et7BitText;
@@ -741,9 +731,8 @@ bool TxcGarvelCIMD2::MessageReceived(TxcSMSCMessage& Message) {
 bool TxcGarvelCIMD2::StatusReportReceived(TxcSMSCMessage& Message) {
   if (!OnStatusReportReceived)
     return false;
-  auto* m = dynamic_cast<TxcSMSCMessageCIMD2*>(&Message);
-  if (!m)
-    throw EInvalidCast("a CIMD2 component received a message of another protocol");
+  auto* m = &MessageAs<TxcSMSCMessageCIMD2>(
+      Message, "a CIMD2 component received a message of another protocol");
   TDateTime messageTimeStamp = 0, timeStamp = 0;
   std::string destination;
   uint8_t status = 255;

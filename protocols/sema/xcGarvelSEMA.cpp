@@ -47,10 +47,7 @@ TDateTime OptionalTime(const TByteDynArray& B, size_t Index) {
 } // namespace
 
 TDateTime TimeStrToDateTime(const std::string& S) {
-  auto pair = [&](size_t Pos) {
-    return Pos < S.size() ? StrToIntDef(std::string_view(S).substr(Pos, 2), 0) : 0;
-  };
-  return EncodeDateTime(2000 + pair(0), pair(2), pair(4), pair(6), pair(8), pair(10), 0);
+  return TimeDigitsToDateTime(S, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -370,17 +367,11 @@ TxcGarvelSEMA::~TxcGarvelSEMA() {
 }
 
 TxcSMSCMessageSEMA& TxcGarvelSEMA::GetInputMessage() const {
-  auto* m = dynamic_cast<TxcSMSCMessageSEMA*>(FInputMessage.get());
-  if (!m)
-    throw EInvalidCast("the input message is not a SEMA message");
-  return *m;
+  return MessageAs<TxcSMSCMessageSEMA>(*FInputMessage, "the input message is not a SEMA message");
 }
 
 TxcSMSCMessageSEMA& TxcGarvelSEMA::GetOutputMessage() const {
-  auto* m = dynamic_cast<TxcSMSCMessageSEMA*>(FOutputMessage.get());
-  if (!m)
-    throw EInvalidCast("the output message is not a SEMA message");
-  return *m;
+  return MessageAs<TxcSMSCMessageSEMA>(*FOutputMessage, "the output message is not a SEMA message");
 }
 
 std::string TxcGarvelSEMA::Originator() const {
@@ -469,9 +460,8 @@ int TxcGarvelSEMA::SubmitMessage(const std::string& Destination, const std::stri
 bool TxcGarvelSEMA::MessageReceived(TxcSMSCMessage& Message) {
   if (!OnMessageReceived)
     return false;
-  auto* m = dynamic_cast<TxcSMSCMessageSEMA*>(&Message);
-  if (!m)
-    throw EInvalidCast("a SEMA component received a message of another protocol");
+  auto* m = &MessageAs<TxcSMSCMessageSEMA>(
+      Message, "a SEMA component received a message of another protocol");
   std::string destination, originator, header;
   uint8_t destTON = 0, destNPI = 0, origTON = 0, origNPI = 0;
   std::u16string text;
@@ -487,9 +477,8 @@ bool TxcGarvelSEMA::MessageReceived(TxcSMSCMessage& Message) {
 bool TxcGarvelSEMA::StatusReportReceived(TxcSMSCMessage& Message) {
   if (!OnStatusReportReceived)
     return false;
-  auto* m = dynamic_cast<TxcSMSCMessageSEMA*>(&Message);
-  if (!m)
-    throw EInvalidCast("a SEMA component received a message of another protocol");
+  auto* m = &MessageAs<TxcSMSCMessageSEMA>(
+      Message, "a SEMA component received a message of another protocol");
   std::string messageID, destination, originator;
   TDateTime messageTimeStamp = 0, timeStamp = 0;
   uint8_t origTON = 0, origNPI = 0, status = 0;

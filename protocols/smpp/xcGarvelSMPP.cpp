@@ -781,17 +781,13 @@ TxcGarvelSMPP::~TxcGarvelSMPP() {
 }
 
 TxcSMSCMessageSMPP& TxcGarvelSMPP::GetInputMessage() const {
-  auto* m = dynamic_cast<TxcSMSCMessageSMPP*>(FInputMessage.get());
-  if (!m)
-    throw EInvalidCast("the input message is not a TxcSMSCMessageSMPP");
-  return *m;
+  return MessageAs<TxcSMSCMessageSMPP>(*FInputMessage,
+                                       "the input message is not a TxcSMSCMessageSMPP");
 }
 
 TxcSMSCMessageSMPP& TxcGarvelSMPP::GetOutputMessage() const {
-  auto* m = dynamic_cast<TxcSMSCMessageSMPP*>(FOutputMessage.get());
-  if (!m)
-    throw EInvalidCast("the output message is not a TxcSMSCMessageSMPP");
-  return *m;
+  return MessageAs<TxcSMSCMessageSMPP>(*FOutputMessage,
+                                       "the output message is not a TxcSMSCMessageSMPP");
 }
 
 int TxcGarvelSMPP::InitializeSession(const std::string& SystemID, const std::string& Password,

@@ -53,10 +53,7 @@ const char kKeepAliveText[] = "4B6565702D416C697665"; // "Keep-Alive"
 // Unit functions
 
 TDateTime TimeStrToDateTime(const std::string& S) {
-  auto pair = [&](size_t Pos) {
-    return Pos < S.size() ? StrToIntDef(std::string_view(S).substr(Pos, 2), 0) : 0;
-  };
-  return EncodeDateTime(2000 + pair(4), pair(2), pair(0), pair(6), pair(8), pair(10), 0);
+  return TimeDigitsToDateTime(S, true);
 }
 
 std::string EncodeAlphaNumericOriginator(const std::string& S) {
@@ -453,9 +450,7 @@ bool TxcSMSCMessageUCP::EncodeAliveMsg(const std::string& Address,
 }
 
 void TxcSMSCMessageUCP::EncodeNegativeResponseMsg(TxcSMSCMessage& Message, int EC) {
-  auto* m = dynamic_cast<TxcSMSCMessageUCP*>(&Message);
-  if (!m)
-    throw EInvalidCast("a UCP response needs a UCP message to answer");
+  auto* m = &MessageAs<TxcSMSCMessageUCP>(Message, "a UCP response needs a UCP message to answer");
   int pos, trn, len, ot;
   char orc;
   m->GetHeader(pos, trn, len, orc, ot);
@@ -467,9 +462,7 @@ void TxcSMSCMessageUCP::EncodeNegativeResponseMsg(TxcSMSCMessage& Message, int E
 }
 
 void TxcSMSCMessageUCP::EncodeResponseMsg(TxcSMSCMessage& Message) {
-  auto* m = dynamic_cast<TxcSMSCMessageUCP*>(&Message);
-  if (!m)
-    throw EInvalidCast("a UCP response needs a UCP message to answer");
+  auto* m = &MessageAs<TxcSMSCMessageUCP>(Message, "a UCP response needs a UCP message to answer");
   int pos, trn, len, ot;
   char orc;
   m->GetHeader(pos, trn, len, orc, ot);
@@ -630,17 +623,11 @@ TxcGarvelUCP::~TxcGarvelUCP() {
 }
 
 TxcSMSCMessageUCP& TxcGarvelUCP::GetInputMessage() const {
-  auto* m = dynamic_cast<TxcSMSCMessageUCP*>(FInputMessage.get());
-  if (!m)
-    throw EInvalidCast("the input message is not a UCP message");
-  return *m;
+  return MessageAs<TxcSMSCMessageUCP>(*FInputMessage, "the input message is not a UCP message");
 }
 
 TxcSMSCMessageUCP& TxcGarvelUCP::GetOutputMessage() const {
-  auto* m = dynamic_cast<TxcSMSCMessageUCP*>(FOutputMessage.get());
-  if (!m)
-    throw EInvalidCast("the output message is not a UCP message");
-  return *m;
+  return MessageAs<TxcSMSCMessageUCP>(*FOutputMessage, "the output message is not a UCP message");
 }
 
 std::string TxcGarvelUCP::Originator() const {
@@ -743,9 +730,8 @@ void TxcGarvelUCP::Refuse(TxcSMSCMessage& Message, int EC) {
 }
 
 bool TxcGarvelUCP::MessageReceived(TxcSMSCMessage& Message) {
-  auto* m = dynamic_cast<TxcSMSCMessageUCP*>(&Message);
-  if (!m)
-    throw EInvalidCast("a UCP component received a message of another protocol");
+  auto* m = &MessageAs<TxcSMSCMessageUCP>(Message,
+                                          "a UCP component received a message of another protocol");
   int pos, trn, len, ot;
   char orc;
   m->GetHeader(pos, trn, len, orc, ot);
@@ -772,9 +758,8 @@ bool TxcGarvelUCP::MessageReceived(TxcSMSCMessage& Message) {
 bool TxcGarvelUCP::StatusReportReceived(TxcSMSCMessage& Message) {
   if (!OnStatusReportReceived)
     return false;
-  auto* m = dynamic_cast<TxcSMSCMessageUCP*>(&Message);
-  if (!m)
-    throw EInvalidCast("a UCP component received a message of another protocol");
+  auto* m = &MessageAs<TxcSMSCMessageUCP>(Message,
+                                          "a UCP component received a message of another protocol");
   TDateTime messageTimeStamp = 0, timeStamp = 0;
   std::string destination, originator;
   uint8_t status = 0;
