@@ -28,6 +28,14 @@ std::unique_ptr<TxcSMSCMessage> TxcSMSCMessage::Create(const TxcSMSCMessage& Sou
   return copy;
 }
 
+bool TxcSMSCMessage::IsThrottled() const {
+  return false;
+}
+
+void TxcSMSCMessage::GetSubmitResult(TxcPartResult& Part) const {
+  Part.Result = FResultCode;
+}
+
 std::unique_ptr<TxcSMSCMessage> TxcSMSCMessage::NewInstance() const {
   return std::make_unique<TxcSMSCMessage>();
 }
@@ -266,6 +274,11 @@ struct TxcGarvel::TPendingRequest {
   bool Done = false;
   int Result = rcTimeOut;
   TResponse Response;
+  // A part of an asynchronous submit (Ticket not 0) is owned by FPending,
+  // and whoever takes it out resolves it into its ticket.
+  TSubmitTicket Ticket = 0;
+  int Part = 0;
+  std::chrono::steady_clock::time_point Deadline{};
 };
 
 namespace {
@@ -277,6 +290,18 @@ struct TErrorNotice : TObject {
 };
 
 constexpr int kMaxErrorsQueued = 32;
+
+// Carries a finished asynchronous submit to the main thread.
+struct TCompletionNotice : TObject {
+  explicit TCompletionNotice(TxcSubmitCompletion C) : Completion(std::move(C)) {}
+  TxcSubmitCompletion Completion;
+};
+
+// The housekeeping timer's id and period.
+constexpr uintptr_t kHousekeepingTimer = 1;
+constexpr uint32_t kHousekeepingMs = 50;
+
+using Clock = std::chrono::steady_clock;
 
 // Operation values of the keys the relay makes for protocols that number
 // nothing: answers then go by their kind.
@@ -383,6 +408,7 @@ TxcGarvel::TxcGarvel(TComponent* AOwner, TMessageClass AMessageClass,
 
 TxcGarvel::~TxcGarvel() {
   StopThreads();
+  KillTimer(FWindowHandle, kHousekeepingTimer);
   FClient->Close();
   DeallocateHWnd(FWindowHandle); // discards notifications still queued
 }
@@ -441,13 +467,339 @@ void TxcGarvel::ReapThreads(bool WaitAll) {
 }
 
 void TxcGarvel::FailPending() {
-  std::lock_guard<std::mutex> g(FPendingLock);
-  for (TPendingRequest* p : FPending) {
-    p->Done = true;
-    p->Result = rcTimeOut;
-    p->Cond.notify_one();
+  std::vector<std::unique_ptr<TxcSubmitCompletion>> done;
+  {
+    std::lock_guard<std::mutex> g(FPendingLock);
+    std::vector<TPendingRequest*> pending;
+    pending.swap(FPending);
+    for (TPendingRequest* p : pending) {
+      if (p->Ticket != 0) {
+        ResolveAsyncLocked(p, rcTimeOut, nullptr, done);
+        continue;
+      }
+      p->Done = true;
+      p->Result = rcTimeOut;
+      p->Cond.notify_one();
+    }
   }
-  FPending.clear();
+  FWindowCond.notify_all(); // submits waiting for a place see the end
+  PostCompletions(done);
+}
+
+// ---------------------------------------------------------------------------
+// Windowed submission
+
+TxcGarvel::TSubmitSlot::TSubmitSlot(TxcGarvel& Relay) : FRelay(Relay) {
+  FResult = FRelay.AcquireSubmitSlot();
+  FHeld = FResult == rcOk;
+}
+
+TxcGarvel::TSubmitSlot::~TSubmitSlot() {
+  if (FHeld)
+    FRelay.ReleaseSubmitSlot();
+}
+
+int TxcGarvel::AcquireSubmitSlot() {
+  if (FState.load() != rsLoggedIn)
+    return rcWrongState;
+  Clock::time_point now = Clock::now();
+  const Clock::time_point deadline = now + std::chrono::milliseconds(SendBound());
+  std::vector<std::unique_ptr<TxcSubmitCompletion>> done;
+  int r = rcTimeOut;
+  std::unique_lock<std::mutex> g(FPendingLock);
+  for (;;) {
+    if (SessionBroken())
+      break;
+    now = Clock::now();
+    ExpireLocked(now, done); // a full window may hold parts past their time
+    if (FInFlight < FWindowSize.load()) {
+      ++FInFlight;
+      r = rcOk;
+      break;
+    }
+    if (now >= deadline)
+      break;
+    if (!done.empty()) {
+      g.unlock();
+      PostCompletions(done);
+      g.lock();
+      continue;
+    }
+    FWindowCond.wait_until(g, std::min(deadline, FEarliestDeadline));
+  }
+  if (r == rcOk) {
+    // The rate's next turn and the back-off, both bounded by the same wait.
+    double rate = FMaxSubmitRate.load();
+    Clock::time_point at = std::max(now, FPausedUntil);
+    if (rate > 0)
+      at = std::max(at, FNextSubmitAt);
+    if (at > deadline) {
+      r = rcTimeOut;
+    } else {
+      if (rate > 0)
+        FNextSubmitAt = at + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(1 / rate));
+      while (!SessionBroken() && Clock::now() < at)
+        FWindowCond.wait_until(g, at);
+      if (SessionBroken())
+        r = rcTimeOut;
+    }
+    if (r != rcOk) {
+      --FInFlight;
+      FWindowCond.notify_all();
+    }
+  }
+  g.unlock();
+  PostCompletions(done);
+  return r;
+}
+
+void TxcGarvel::ReleaseSubmitSlot() {
+  {
+    std::lock_guard<std::mutex> g(FPendingLock);
+    --FInFlight;
+  }
+  FWindowCond.notify_all();
+}
+
+void TxcGarvel::SetWindowSize(int Value) {
+  FWindowSize.store(std::clamp(Value, 1, std::max(1, MaxWindowSize())));
+  FWindowCond.notify_all();
+}
+
+int TxcGarvel::MaxWindowSize() const {
+  return 1000;
+}
+
+int TxcGarvel::InFlight() const {
+  std::lock_guard<std::mutex> g(FPendingLock);
+  return FInFlight;
+}
+
+int TxcGarvel::OutstandingTickets() const {
+  std::lock_guard<std::mutex> g(FPendingLock);
+  return static_cast<int>(FTickets.size());
+}
+
+bool TxcGarvel::RequestPending(const TMessageKey& Key) const {
+  std::lock_guard<std::mutex> g(FPendingLock);
+  return std::any_of(FPending.begin(), FPending.end(), [&](const TPendingRequest* p) {
+    return p->Key.Id == Key.Id && p->Key.Operation == Key.Operation;
+  });
+}
+
+void TxcGarvel::CompletePartLocked(TSubmitTicket Ticket, int Part, int Result,
+                                   const TxcSMSCMessage* Answer,
+                                   std::vector<std::unique_ptr<TxcSubmitCompletion>>& Done) {
+  auto it = FTickets.find(Ticket);
+  if (it == FTickets.end() || Part < 0 || Part >= static_cast<int>(it->second.Parts.size()))
+    return;
+  TxcPartResult& part = it->second.Parts[static_cast<size_t>(Part)];
+  part = TxcPartResult();
+  if (Answer)
+    Answer->GetSubmitResult(part);
+  part.Result = Result;
+  if (--it->second.Remaining > 0)
+    return;
+  auto c = std::make_unique<TxcSubmitCompletion>();
+  c->Ticket = Ticket;
+  c->Parts = std::move(it->second.Parts);
+  c->Result = rcOk;
+  for (const TxcPartResult& r : c->Parts)
+    if (r.Result != rcOk) {
+      c->Result = r.Result;
+      break;
+    }
+  FTickets.erase(it);
+  Done.push_back(std::move(c));
+}
+
+void TxcGarvel::ResolveAsyncLocked(TPendingRequest* P, int Result, const TxcSMSCMessage* Answer,
+                                   std::vector<std::unique_ptr<TxcSubmitCompletion>>& Done) {
+  // P is out of FPending; its window place is free from here on.
+  CompletePartLocked(P->Ticket, P->Part, Result, Answer, Done);
+  --FAsyncPending;
+  --FInFlight;
+  delete P;
+}
+
+void TxcGarvel::ExpireLocked(Clock::time_point Now,
+                             std::vector<std::unique_ptr<TxcSubmitCompletion>>& Done) {
+  if (Now < FEarliestDeadline)
+    return;
+  Clock::time_point earliest = Clock::time_point::max();
+  bool freed = false;
+  for (auto it = FPending.begin(); it != FPending.end();) {
+    TPendingRequest* p = *it;
+    if (p->Ticket == 0) {
+      ++it;
+    } else if (p->Deadline <= Now) {
+      it = FPending.erase(it);
+      ResolveAsyncLocked(p, rcTimeOut, nullptr, Done);
+      freed = true;
+    } else {
+      earliest = std::min(earliest, p->Deadline);
+      ++it;
+    }
+  }
+  FEarliestDeadline = earliest;
+  if (freed)
+    FWindowCond.notify_all();
+}
+
+void TxcGarvel::PostCompletions(std::vector<std::unique_ptr<TxcSubmitCompletion>>& Done) {
+  for (auto& c : Done)
+    PostMessage(FWindowHandle, CM_SUBMITTED, 0, static_cast<intptr_t>(FSession.load()),
+                std::make_unique<TCompletionNotice>(std::move(*c)));
+  Done.clear();
+}
+
+void TxcGarvel::SendPart(TSubmitTicket Ticket, int Part) {
+  // Output lock held, the part encoded, its window place taken (and passed
+  // to the request from here on).
+  auto* p = new TPendingRequest;
+  p->Ticket = Ticket;
+  p->Part = Part;
+  if (!FOutputMessage->GetRequestKey(p->Key)) {
+    p->Key = TMessageKey();
+    p->Key.Operation = kSubmitKind;
+  }
+  std::vector<std::unique_ptr<TxcSubmitCompletion>> done;
+  {
+    std::lock_guard<std::mutex> g(FPendingLock);
+    if (SessionBroken()) {
+      ResolveAsyncLocked(p, rcTimeOut, nullptr, done);
+      p = nullptr;
+    } else {
+      int timeout = FResponseTimeOut.load();
+      p->Deadline = Clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0);
+      FEarliestDeadline = std::min(FEarliestDeadline, p->Deadline);
+      FPending.push_back(p); // before sending: the answer may be quick
+      ++FAsyncPending;
+    }
+  }
+  if (!p) {
+    ReleaseOutput();
+    FWindowCond.notify_all();
+    PostCompletions(done);
+    return;
+  }
+  NeedHousekeeping();
+  if (MessageOut())
+    return;
+  // Not sent. A broken link has failed it already; otherwise do it here.
+  {
+    std::lock_guard<std::mutex> g(FPendingLock);
+    auto it = std::find(FPending.begin(), FPending.end(), p);
+    if (it != FPending.end()) {
+      FPending.erase(it);
+      ResolveAsyncLocked(p, rcTimeOut, nullptr, done);
+    }
+  }
+  FWindowCond.notify_all();
+  PostCompletions(done);
+}
+
+int TxcGarvel::SubmitParts(int PartCount, const std::function<int(int Part)>& Encode,
+                           TSubmitTicket& Ticket) {
+  Ticket = 0;
+  if (PartCount < 1)
+    return rcCannotCarry;
+  TSubmitTicket ticket = 0;
+  for (int i = 0; i < PartCount; ++i) {
+    int r;
+    {
+      TSubmitSlot slot(*this);
+      r = slot.Result();
+      if (r == rcOk) {
+        TOutputLock lock(*this);
+        r = lock ? Encode(i) : rcTimeOut;
+        if (r == rcOk) {
+          if (ticket == 0) {
+            std::lock_guard<std::mutex> g(FPendingLock);
+            ticket = ++FLastTicket;
+            TTicketRecord& rec = FTickets[ticket];
+            rec.Parts.resize(static_cast<size_t>(PartCount));
+            rec.Remaining = PartCount;
+          }
+          slot.FHeld = false; // the place goes with the request
+          SendPart(ticket, i);
+          continue;
+        }
+      }
+    }
+    if (ticket == 0)
+      return r; // nothing went out
+    // This part and the ones after it fail; the ticket reports them.
+    std::vector<std::unique_ptr<TxcSubmitCompletion>> done;
+    {
+      std::lock_guard<std::mutex> g(FPendingLock);
+      for (int j = i; j < PartCount; ++j)
+        CompletePartLocked(ticket, j, r, nullptr, done);
+    }
+    PostCompletions(done);
+    break;
+  }
+  Ticket = ticket;
+  return rcOk;
+}
+
+bool TxcGarvel::ReleaseHeldParts(bool) {
+  return false;
+}
+
+void TxcGarvel::NeedHousekeeping() {
+  std::lock_guard<std::mutex> g(FHousekeepingLock);
+  if (!FHousekeeping)
+    FHousekeeping = SetTimer(FWindowHandle, kHousekeepingTimer, kHousekeepingMs);
+}
+
+void TxcGarvel::Housekeeping() {
+  // Main thread, on the timer: parts nobody else looked at in time.
+  std::vector<std::unique_ptr<TxcSubmitCompletion>> done;
+  {
+    std::lock_guard<std::mutex> g(FPendingLock);
+    ExpireLocked(Clock::now(), done);
+  }
+  PostCompletions(done);
+  bool held = false;
+  if (!SessionBroken()) {
+    std::weak_ptr<int> life = FLifeToken;
+    try {
+      held = ReleaseHeldParts(false);
+    } catch (const std::exception& e) {
+      if (life.expired())
+        return;
+      ReportError(std::string("held message parts not handled: ") + e.what());
+    }
+    if (life.expired())
+      return; // a handler destroyed the component
+  }
+  std::lock_guard<std::mutex> h(FHousekeepingLock);
+  int async;
+  {
+    std::lock_guard<std::mutex> g(FPendingLock);
+    async = FAsyncPending;
+  }
+  if (FHousekeeping && async == 0 && !held) {
+    KillTimer(FWindowHandle, kHousekeepingTimer);
+    FHousekeeping = false;
+  }
+}
+
+void TxcGarvel::Submitted(TMessage& Message) {
+  std::unique_ptr<TObject> payload = std::move(Message.Payload);
+  auto* n = dynamic_cast<TCompletionNotice*>(payload.get());
+  if (!n || !OnSubmitCompleted)
+    return;
+  std::weak_ptr<int> life = FLifeToken;
+  TSubmitCompletedEvent handler = OnSubmitCompleted;
+  try {
+    handler(this, n->Completion);
+  } catch (const std::exception& e) {
+    if (!life.expired())
+      ReportError(std::string("OnSubmitCompleted failed: ") + e.what());
+  }
 }
 
 bool TxcGarvel::BreakSession(int Reason) {
@@ -489,6 +841,10 @@ int TxcGarvel::Connect(const std::string& Host, int Port) {
   FErrorsQueued.store(0);
   FErrorsSuppressed.store(0);
   FSession.fetch_add(1);
+  {
+    std::lock_guard<std::mutex> g(FPendingLock);
+    FPausedUntil = Clock::time_point();
+  }
   FClosing.store(false);
   FBreakReason.store(kNotBroken);
   FState.store(rsConnected);
@@ -726,26 +1082,52 @@ void TxcGarvel::DeliverAnswer(TReceiveMessageType Type) {
     break;
   }
   bool taken = false;
+  bool late = false;
+  std::vector<std::unique_ptr<TxcSubmitCompletion>> done;
   {
     std::lock_guard<std::mutex> g(FPendingLock);
+    Clock::time_point now = Clock::now();
+    if (Type == mtSubmitRsp && answer->IsThrottled()) {
+      int backOff = FThrottleBackOff.load();
+      FPausedUntil = std::max(FPausedUntil, now + std::chrono::milliseconds(backOff));
+    }
+    int result = answer->FResultCode;
     for (auto it = FPending.begin(); it != FPending.end();) {
       TPendingRequest* p = *it;
       if (!key.Answers(p->Key)) {
         ++it;
         continue;
       }
-      p->Done = true;
-      p->Result = answer->FResultCode;
-      if (!taken)
-        p->Response = std::move(answer);
-      taken = true;
-      p->Cond.notify_one();
       it = FPending.erase(it);
+      if (p->Ticket != 0) {
+        // An asynchronous part: its time may have run out before anyone
+        // looked, and then the answer is too late.
+        bool expired = p->Deadline <= now;
+        late = late || expired;
+        ResolveAsyncLocked(p, expired ? rcTimeOut : result,
+                           expired || taken ? nullptr : answer.get(), done);
+        taken = taken || !expired;
+      } else {
+        p->Done = true;
+        p->Result = result;
+        if (!taken)
+          p->Response = std::move(answer);
+        taken = true;
+        p->Cond.notify_one();
+      }
       if (!key.AnyOperation || key.Id >= 0)
         break; // a numbered answer has one owner
     }
+    ExpireLocked(now, done);
   }
-  if (!taken)
+  if (!done.empty() || late) {
+    FWindowCond.notify_all();
+    PostCompletions(done);
+  }
+  if (late)
+    PostError(std::string(KindName(Type)) +
+              " dropped, it came after its request timed out: " + FInputMessage->Describe());
+  else if (!taken)
     PostError(std::string(KindName(Type)) +
               " dropped, no request waits for it: " + FInputMessage->Describe());
 }
@@ -850,6 +1232,13 @@ void TxcGarvel::WndProc(TMessage& Message) {
   case CM_DISCONNECTED:
     Disconnected(Message);
     break;
+  case CM_SUBMITTED:
+    Submitted(Message);
+    break;
+  case WM_TIMER:
+    if (Message.WParam == kHousekeepingTimer)
+      Housekeeping();
+    break;
   case CM_ERROR:
     if (static_cast<uint64_t>(Message.LParam) == FSession.load())
       FErrorsQueued.fetch_sub(1);
@@ -915,11 +1304,23 @@ void TxcGarvel::Disconnected(TMessage& Message) {
   ReapThreads(true);
   FClient->Close();
   FState.store(rsNotConnected);
+  std::weak_ptr<int> life = FLifeToken;
+  // Parts of long messages held for reassembly were acknowledged when they
+  // came, so the SMSC will not deliver them again: they are raised now, as
+  // they came, rather than lost.
+  try {
+    ReleaseHeldParts(true);
+  } catch (const std::exception& e) {
+    if (life.expired())
+      return;
+    ReportError(std::string("held message parts not handled: ") + e.what());
+  }
+  if (life.expired())
+    return;
   // From here on the handler owns the component: it may destroy it or
   // connect again, so nothing below touches this object.
   if (!OnDisconnected)
     return;
-  std::weak_ptr<int> life = FLifeToken;
   TDisconnectedEvent handler = OnDisconnected;
   try {
     handler(this, reason);

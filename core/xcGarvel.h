@@ -10,6 +10,7 @@
 #include "SysUtils.h"
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace garvel {
@@ -130,6 +132,33 @@ struct TMessageKey {
   }
 };
 
+/// Names an asynchronous submit; 0 is never a ticket.
+using TSubmitTicket = uint64_t;
+
+/// The SMSC's answer to one submitted message, or to one part of a long one.
+struct TxcPartResult {
+  /// As the synchronous submit returns it: 0, -1 (no answer within
+  /// ResponseTimeOut, the link broke, or the part was never sent), -2, -3,
+  /// -4 or the SMSC's error code.
+  int Result = rcTimeOut;
+  /// The SMSC's identifier of the message, where the protocol gives one
+  /// (SMPP message_id, SEMA reference); empty otherwise.
+  std::string MessageID;
+  /// The SMSC time stamp, where the protocol gives one (UCP, CIMD2, SEMA);
+  /// 0 otherwise.
+  TDateTime TimeStamp = 0;
+};
+
+/// How an asynchronous submit ended: one per ticket.
+struct TxcSubmitCompletion {
+  TSubmitTicket Ticket = 0;
+  /// 0 when every part was accepted, else the result of the first part
+  /// that was not.
+  int Result = rcTimeOut;
+  /// One entry per part, in order (one for a message that needed no split).
+  std::vector<TxcPartResult> Parts;
+};
+
 /// What the receive side does by itself with an operation the SMSC started,
 /// instead of handing it to the component on the main thread.
 enum TControlAction : uint8_t {
@@ -232,6 +261,13 @@ public:
   /// A short description for reports ("R/51 TRN 05", "submit_sm_resp
   /// sequence 7"). The base names the message type and size.
   virtual std::string Describe() const;
+  /// On a decoded submit answer: true when the SMSC refused the submit for
+  /// exceeding the rate it allows (SMPP ESME_RTHROTTLED). False in the base.
+  virtual bool IsThrottled() const;
+  /// On a decoded submit answer: what it tells the submitter. The base gives
+  /// FResultCode alone; protocols add the message id and time stamp of a
+  /// positive answer.
+  virtual void GetSubmitResult(TxcPartResult& Part) const;
   /// A default-constructed object of this message's own class. Every
   /// protocol class overrides it; Create checks that the class matches.
   virtual std::unique_ptr<TxcSMSCMessage> NewInstance() const;
@@ -280,10 +316,15 @@ using TDisconnectedEvent = std::function<void(TObject* Sender, int Reason)>;
 /// OnError(Sender, Message): a received frame could not be handled.
 using TErrorEvent = std::function<void(TObject* Sender, const std::string& Message)>;
 
+/// OnSubmitCompleted(Sender, Completion): an asynchronous submit has ended.
+using TSubmitCompletedEvent =
+    std::function<void(TObject* Sender, const TxcSubmitCompletion& Completion)>;
+
 /// Private notifications posted to the relay's handle.
 constexpr uint32_t CM_RECEIVED = WM_USER + 4321;     // 5345
 constexpr uint32_t CM_DISCONNECTED = WM_USER + 4322; // 5346
 constexpr uint32_t CM_ERROR = WM_USER + 4323;        // 5347
+constexpr uint32_t CM_SUBMITTED = WM_USER + 4324;    // 5348
 
 /// True when S holds a character other than '+' and the digits 0-9.
 GARVEL_API bool IsAlphaNumeric(const std::string& S);
@@ -327,6 +368,18 @@ class TKeepAliveThread;
 ///   main thread; beyond that the receive thread stops reading and TCP holds
 ///   the SMSC back (answers to requests then wait behind them too).
 ///
+/// Windowed submission. Besides the blocking submit, every protocol
+/// component offers SubmitMessageAsync: it returns at once with a ticket
+/// and the outcome arrives through OnSubmitCompleted on the main thread,
+/// exactly once per ticket (a broken link completes every outstanding
+/// ticket with -1; an answer after its request's time-out is dropped, the
+/// ticket having completed with -1). WindowSize bounds the submits in flight,
+/// blocking and asynchronous together; a submit finding the window full
+/// waits for a place at most ResponseTimeOut. MaxSubmitRate spaces submits
+/// evenly; an SMSC's "throttled" answer holds new submits back for
+/// ThrottleBackOff. Keep-alives, polls and acknowledgements are not counted
+/// and never wait for the window or the rate.
+///
 /// Teardown. The destructor ends and joins both worker threads and discards
 /// notifications not yet handled; no event is raised from it. Classes that
 /// derive from it call StopThreads() at the start of their destructors.
@@ -364,6 +417,11 @@ public:
   void Response(TxcSMSCMessage& Message);
 
   TDisconnectedEvent OnDisconnected;
+  /// Raised on the main thread once for every ticket SubmitMessageAsync
+  /// returned, when every part has been answered, has timed out, or could
+  /// not be sent; also after the session has ended (the parts still out then
+  /// get -1). Without a handler the outcome is dropped.
+  TSubmitCompletedEvent OnSubmitCompleted;
   /// Raised on the main thread when something received could not be
   /// handled: an answer no request waits for (dropped), a response that
   /// failed to decode (dropped, the session goes on), a handler that threw
@@ -395,6 +453,38 @@ public:
   /// least 1). Takes effect at once.
   int ReceiveQueueSize() const { return FReceiveQueueSize.load(); }
   void SetReceiveQueueSize(int Value);
+  /// Submits that may be in flight at once, blocking and asynchronous
+  /// together (default 10; clamped to 1..MaxWindowSize()). Takes effect at
+  /// once.
+  int WindowSize() const { return FWindowSize.load(); }
+  void SetWindowSize(int Value);
+  /// The largest window the protocol's numbering allows.
+  virtual int MaxWindowSize() const;
+  /// Submits sent and not yet answered (nor timed out).
+  int InFlight() const;
+  /// Asynchronous submits whose OnSubmitCompleted has not been posted yet.
+  int OutstandingTickets() const;
+  /// Most submits per second, spread evenly (no bursts); 0 (the default)
+  /// for no limit.
+  double MaxSubmitRate() const { return FMaxSubmitRate.load(); }
+  void SetMaxSubmitRate(double PerSecond) { FMaxSubmitRate.store(PerSecond > 0 ? PerSecond : 0); }
+  /// Milliseconds new submits wait after the SMSC answered one "throttled"
+  /// (default 1000). The throttled submit itself is reported as answered.
+  int ThrottleBackOff() const { return FThrottleBackOff.load(); }
+  void SetThrottleBackOff(int Ms) { FThrottleBackOff.store(Ms < 0 ? 0 : Ms); }
+  /// Whether SubmitMessageAsync splits a text too long for one message into
+  /// concatenated parts (default true) or refuses it with -4.
+  bool SplitLongMessages() const { return FSplitLongMessages.load(); }
+  void SetSplitLongMessages(bool Value) { FSplitLongMessages.store(Value); }
+  /// Whether received parts of a concatenated message are held and joined
+  /// into one OnMessageReceived (default false: every part is raised as it
+  /// comes). Each part is acknowledged when it arrives.
+  bool ReassembleMessages() const { return FReassembleMessages.load(); }
+  void SetReassembleMessages(bool Value) { FReassembleMessages.store(Value); }
+  /// Milliseconds the parts of an incomplete message are held; then they
+  /// are raised one by one as they came (default 60000).
+  int ReassemblyTimeOut() const { return FReassemblyTimeOut.load(); }
+  void SetReassemblyTimeOut(int Ms) { FReassemblyTimeOut.store(Ms < 1 ? 1 : Ms); }
   TRelayState State() const { return FState.load(); }
   const std::string& ProtocolName() const { return FProtocolName; }
   HWND WindowHandle() const { return FWindowHandle; }
@@ -423,6 +513,52 @@ protected:
   /// The answer a request received: its own decoded copy (null when none
   /// came). A protocol reads the fields its decoder stored from here.
   using TResponse = std::unique_ptr<TxcSMSCMessage>;
+
+  /// A place in the submit window. Taking one waits, at most ResponseTimeOut
+  /// in all, for the throttle back-off to pass, for the rate's next turn and
+  /// for the window to have room. Take it before the output lock, so that
+  /// the waits hold nothing else up.
+  class GARVEL_API TSubmitSlot {
+  public:
+    explicit TSubmitSlot(TxcGarvel& Relay);
+    ~TSubmitSlot();
+    TSubmitSlot(const TSubmitSlot&) = delete;
+    TSubmitSlot& operator=(const TSubmitSlot&) = delete;
+    /// rcOk once held; rcWrongState when the session is not logged in;
+    /// rcTimeOut when the waits ran out or the session ended meanwhile.
+    int Result() const { return FResult; }
+    explicit operator bool() const { return FResult == rcOk && FHeld; }
+
+  private:
+    friend class TxcGarvel;
+    TxcGarvel& FRelay;
+    bool FHeld = false;
+    int FResult = rcTimeOut;
+  };
+
+  /// Submits PartCount parts without waiting for their answers and returns
+  /// the ticket of the whole (0 and the failure when the first part could
+  /// not be sent: then nothing was, and nothing is raised). For each part it
+  /// takes a window slot and the output lock and calls Encode(Part), which
+  /// encodes that part into FOutputMessage and returns rcOk or the reason it
+  /// cannot (rcCannotCarry). A later part that cannot go out fails with the
+  /// parts after it, and the ticket reports them.
+  int SubmitParts(int PartCount, const std::function<int(int Part)>& Encode, TSubmitTicket& Ticket);
+  /// The next 8-bit reference for the parts of a long message.
+  uint8_t NextConcatReference() { return static_cast<uint8_t>(FConcatReference.fetch_add(1)); }
+  /// True while a request waits for an answer with this key: protocols whose
+  /// numbers wrap soon skip such numbers.
+  bool RequestPending(const TMessageKey& Key) const;
+  /// Main thread, on the housekeeping timer: a protocol releases received
+  /// parts held past ReassemblyTimeOut (All: every held part, the session
+  /// being over). True while it still holds some. Nothing in the base.
+  virtual bool ReleaseHeldParts(bool All);
+  /// Expires when the component is destroyed: a protocol raising several
+  /// events in a row checks it after each handler.
+  std::weak_ptr<int> LifeToken() const { return FLifeToken; }
+  /// Asks for the housekeeping timer (ReleaseHeldParts, and time-outs of
+  /// asynchronous submits while nobody else looks).
+  void NeedHousekeeping();
 
   int InternalInitializeSession();
   int InternalLogin(TResponse* Response = nullptr);
@@ -514,6 +650,19 @@ private:
   void AnswerAtOnce(bool ThenClose);
   void DeliverAnswer(TReceiveMessageType Type);
   int SendBound() const;
+  int AcquireSubmitSlot();
+  void ReleaseSubmitSlot();
+  void SendPart(TSubmitTicket Ticket, int Part);
+  // FPendingLock held: resolving parts and the window.
+  void CompletePartLocked(TSubmitTicket Ticket, int Part, int Result, const TxcSMSCMessage* Answer,
+                          std::vector<std::unique_ptr<TxcSubmitCompletion>>& Done);
+  void ResolveAsyncLocked(TPendingRequest* P, int Result, const TxcSMSCMessage* Answer,
+                          std::vector<std::unique_ptr<TxcSubmitCompletion>>& Done);
+  void ExpireLocked(std::chrono::steady_clock::time_point Now,
+                    std::vector<std::unique_ptr<TxcSubmitCompletion>>& Done);
+  void PostCompletions(std::vector<std::unique_ptr<TxcSubmitCompletion>>& Done);
+  void Submitted(TMessage& Message);
+  void Housekeeping();
 
   std::unique_ptr<TReceiveThread> FReceiveThread;
   std::unique_ptr<TKeepAliveThread> FKeepAliveThread;
@@ -529,8 +678,31 @@ private:
   std::unique_ptr<TxcSMSCMessage> FControlMessage;
 
   // Requests waiting for their answers.
-  std::mutex FPendingLock;
+  mutable std::mutex FPendingLock;
   std::vector<TPendingRequest*> FPending;
+  // The submit window, the rate and the back-off (under FPendingLock).
+  struct TTicketRecord {
+    std::vector<TxcPartResult> Parts;
+    int Remaining = 0;
+  };
+  std::condition_variable FWindowCond;
+  int FInFlight = 0;
+  std::chrono::steady_clock::time_point FNextSubmitAt{};
+  std::chrono::steady_clock::time_point FPausedUntil{};
+  std::chrono::steady_clock::time_point FEarliestDeadline =
+      std::chrono::steady_clock::time_point::max(); // of the asynchronous parts, or later
+  std::unordered_map<TSubmitTicket, TTicketRecord> FTickets;
+  TSubmitTicket FLastTicket = 0;
+  int FAsyncPending = 0; // asynchronous parts in FPending
+  std::atomic<int> FWindowSize{10};
+  std::atomic<double> FMaxSubmitRate{0};
+  std::atomic<int> FThrottleBackOff{1000};
+  std::atomic<bool> FSplitLongMessages{true};
+  std::atomic<bool> FReassembleMessages{false};
+  std::atomic<int> FReassemblyTimeOut{60000};
+  std::atomic<unsigned> FConcatReference{1};
+  std::mutex FHousekeepingLock;
+  bool FHousekeeping = false; // the housekeeping timer runs
 
   // The session: its number (stamped on every notification) and whether,
   // and why, it has ended.

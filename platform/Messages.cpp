@@ -2,12 +2,16 @@
 #include "Messages.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -138,6 +142,96 @@ void Dispatch(Posted& P) {
   // P.Message.Payload, if not taken, dies with P.
 }
 
+// Timers: one thread for the process sleeps until the next tick is due and
+// posts it. A tick carries a payload whose destruction (after the handler,
+// or when the message is discarded) marks the timer free to tick again.
+struct TimerTick : TObject {
+  explicit TimerTick(std::shared_ptr<std::atomic<bool>> Q) : Queued(std::move(Q)) {}
+  ~TimerTick() override { Queued->store(false); }
+  std::shared_ptr<std::atomic<bool>> Queued;
+};
+
+class Timers {
+public:
+  bool Set(HWND Wnd, uintptr_t Id, uint32_t ElapseMs) {
+    {
+      Registry& r = Reg();
+      std::lock_guard<std::mutex> g(r.Lock);
+      if (r.Targets.find(Wnd) == r.Targets.end())
+        return false;
+    }
+    auto period = std::chrono::milliseconds(std::max<uint32_t>(ElapseMs, 1));
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      Entry& e = FEntries[{Wnd, Id}];
+      e.Period = period;
+      e.Due = std::chrono::steady_clock::now() + period;
+      if (!e.Queued)
+        e.Queued = std::make_shared<std::atomic<bool>>(false);
+      if (!FThread.joinable())
+        FThread = std::thread([this] { Loop(); });
+    }
+    FCond.notify_one();
+    return true;
+  }
+
+  bool Kill(HWND Wnd, uintptr_t Id) {
+    std::lock_guard<std::mutex> g(FLock);
+    return FEntries.erase({Wnd, Id}) > 0;
+  }
+
+private:
+  struct Entry {
+    std::chrono::steady_clock::duration Period{};
+    std::chrono::steady_clock::time_point Due{};
+    std::shared_ptr<std::atomic<bool>> Queued;
+  };
+
+  [[noreturn]] void Loop() {
+    std::unique_lock<std::mutex> g(FLock);
+    for (;;) {
+      auto now = std::chrono::steady_clock::now();
+      auto next = std::chrono::steady_clock::time_point::max();
+      std::vector<std::pair<std::pair<HWND, uintptr_t>, std::shared_ptr<std::atomic<bool>>>> due;
+      for (auto& [key, e] : FEntries) {
+        if (e.Due <= now) {
+          due.emplace_back(key, e.Queued);
+          e.Due = now + e.Period;
+        }
+        next = std::min(next, e.Due);
+      }
+      if (!due.empty()) {
+        g.unlock();
+        std::vector<std::pair<HWND, uintptr_t>> gone;
+        for (auto& [key, queued] : due) {
+          if (queued->exchange(true))
+            continue; // the last tick is still waiting to be handled
+          if (!PostMessage(key.first, WM_TIMER, key.second, 0, std::make_unique<TimerTick>(queued)))
+            gone.push_back(key); // the target is gone (the payload reset the flag)
+        }
+        g.lock();
+        for (auto& key : gone)
+          FEntries.erase(key);
+        continue;
+      }
+      if (next == std::chrono::steady_clock::time_point::max())
+        FCond.wait(g);
+      else
+        FCond.wait_until(g, next);
+    }
+  }
+
+  std::mutex FLock;
+  std::condition_variable FCond;
+  std::map<std::pair<HWND, uintptr_t>, Entry> FEntries;
+  std::thread FThread; // runs until the process ends
+};
+
+Timers& TheTimers() {
+  static Timers* t = new Timers; // never destroyed: its thread lives to the end
+  return *t;
+}
+
 } // namespace
 
 HWND AllocateHWnd(TWndMethod Handler) {
@@ -152,6 +246,14 @@ void DeallocateHWnd(HWND Wnd) {
   Registry& r = Reg();
   std::lock_guard<std::mutex> g(r.Lock);
   r.Targets.erase(Wnd);
+}
+
+bool SetTimer(HWND Wnd, uintptr_t IDEvent, uint32_t ElapseMs) {
+  return TheTimers().Set(Wnd, IDEvent, ElapseMs);
+}
+
+bool KillTimer(HWND Wnd, uintptr_t IDEvent) {
+  return TheTimers().Kill(Wnd, IDEvent);
 }
 
 bool PostMessage(HWND Wnd, uint32_t Msg, uintptr_t WParam, intptr_t LParam,

@@ -43,6 +43,19 @@ GARVEL_API bool PostMessage(HWND Wnd, uint32_t Msg, uintptr_t WParam, intptr_t L
 /// The default handling of a message nobody claims: Result 0.
 GARVEL_API intptr_t DefWindowProc(HWND Wnd, TMessage& Message);
 
+/// The message a timer posts; WParam is the timer's id.
+constexpr uint32_t WM_TIMER = 0x0113;
+
+/// Starts (or restarts, with a new interval) timer IDEvent of Wnd: every
+/// ElapseMs milliseconds (at least 1) a WM_TIMER message is posted to Wnd,
+/// until KillTimer or DeallocateHWnd. Ticks do not pile up: while one is
+/// queued and not yet handled, the next is skipped. Any thread. False when
+/// Wnd is not registered.
+GARVEL_API bool SetTimer(HWND Wnd, uintptr_t IDEvent, uint32_t ElapseMs);
+/// Stops the timer; a tick already queued is still delivered. False when
+/// there was no such timer.
+GARVEL_API bool KillTimer(HWND Wnd, uintptr_t IDEvent);
+
 /// The message pump of the calling thread. Every member acts on the queue of
 /// the thread that calls it.
 class GARVEL_API TApplication {

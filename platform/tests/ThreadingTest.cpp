@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -226,6 +227,40 @@ TEST(Queue, ProcessUntilSleepsUntilAMessageOrTheDeadline) {
   Application()->ProcessMessages();
   EXPECT_EQ(handled, 3);
   DeallocateHWnd(h);
+}
+
+TEST(Queue, TimersTickWithoutPilingUpAndStop) {
+  using std::chrono::milliseconds;
+  Application()->ProcessMessages();
+  std::vector<uintptr_t> ticks;
+  HWND h = AllocateHWnd([&](TMessage& M) {
+    if (M.Msg == WM_TIMER)
+      ticks.push_back(M.WParam);
+  });
+  ASSERT_TRUE(SetTimer(h, 7, 20));
+  EXPECT_TRUE(Application()->ProcessUntil([&] { return ticks.size() >= 3; }, 5000));
+  EXPECT_TRUE(std::all_of(ticks.begin(), ticks.end(), [](uintptr_t id) { return id == 7; }));
+
+  // Unpumped for many periods: one tick waits, not one per period.
+  std::this_thread::sleep_for(milliseconds(300));
+  ticks.clear();
+  EXPECT_EQ(Application()->ProcessMessages(), 1);
+  EXPECT_EQ(ticks.size(), 1u);
+
+  EXPECT_TRUE(KillTimer(h, 7));
+  EXPECT_FALSE(KillTimer(h, 7));
+  Application()->ProcessMessages(); // a tick posted as it was killed
+  ticks.clear();
+  std::this_thread::sleep_for(milliseconds(100));
+  Application()->ProcessMessages();
+  EXPECT_TRUE(ticks.empty());
+
+  // A timer outlives its handle harmlessly; an unknown handle is refused.
+  ASSERT_TRUE(SetTimer(h, 8, 5));
+  DeallocateHWnd(h);
+  std::this_thread::sleep_for(milliseconds(50));
+  Application()->ProcessMessages();
+  EXPECT_FALSE(SetTimer(h, 9, 5));
 }
 
 TEST(Queue, PumpingWorksNormallyAfterRunEnds) {

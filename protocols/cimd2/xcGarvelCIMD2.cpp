@@ -605,6 +605,12 @@ void TxcSMSCMessageCIMD2::DecodeAliveRspMsg() {
   DecodeErrorCode();
 }
 
+void TxcSMSCMessageCIMD2::GetSubmitResult(TxcPartResult& Part) const {
+  Part.Result = FResultCode;
+  if (FResultCode == rcOk)
+    Part.TimeStamp = FTimeStamp;
+}
+
 void TxcSMSCMessageCIMD2::DecodeSubmitRspMsg() {
   DecodeErrorCode();
   FTimeStamp = 0;
@@ -674,6 +680,7 @@ int TxcGarvelCIMD2::Alive() {
   TOutputLock lock(*this);
   if (!lock)
     return rcTimeOut;
+  SkipPendingNumbers(opAlive);
   Out().EncodeAliveMsg();
   return InternalAlive();
 }
@@ -694,11 +701,14 @@ int TxcGarvelCIMD2::SubmitMessage(const std::string& Destination, const std::str
   TResponse response;
   if (State() != rsLoggedIn) {
     r = rcWrongState; // checked first: a refused submit takes no packet number
+  } else if (TSubmitSlot slot(*this); !slot) {
+    r = slot.Result();
   } else {
     TOutputLock lock(*this);
     if (!lock) {
       r = rcTimeOut;
     } else {
+      SkipPendingNumbers(opSubmit);
       Out().FSpecialCombinations = SpecialCombinations();
       if (Out().EncodeSubmitMsg(Destination, Originator, SMText, Encoding, UserDataHeader, Options))
         r = InternalSubmitMessage(&response);
@@ -713,6 +723,73 @@ int TxcGarvelCIMD2::SubmitMessage(const std::string& Destination, const std::str
   return r;
 }
 
+void TxcGarvelCIMD2::SkipPendingNumbers(int Operation) {
+  TxcSMSCMessageCIMD2& out = Out();
+  for (int tries = 0;
+       tries < 128 && RequestPending(TMessageKey{out.FPacketNumber, Operation + opResponse, false});
+       ++tries)
+    out.FPacketNumber = (out.FPacketNumber + 2) % 256;
+}
+
+int TxcGarvelCIMD2::SubmitMessageAsync(const std::string& Destination,
+                                       const std::string& Originator, const std::u16string& SMText,
+                                       TxcEncodingType Encoding, const std::string& UserDataHeader,
+                                       TxcSubmitOptionSet Options, TSubmitTicket& Ticket) {
+  Ticket = 0;
+  if (State() != rsLoggedIn)
+    return rcWrongState;
+  std::vector<TxcTextPart> parts;
+  if (FitsOneMessage(SMText, Encoding, UserDataHeader))
+    parts.push_back({SMText, UserDataHeader});
+  else if (!SplitLongMessages() ||
+           !SplitLongText(SMText, Encoding, UserDataHeader, NextConcatReference(), parts))
+    return rcCannotCarry;
+  bool special = SpecialCombinations();
+  return SubmitParts(
+      static_cast<int>(parts.size()),
+      [&](int Part) {
+        const TxcTextPart& p = parts[static_cast<size_t>(Part)];
+        SkipPendingNumbers(opSubmit);
+        Out().FSpecialCombinations = special;
+        return Out().EncodeSubmitMsg(Destination, Originator, p.Text, Encoding, p.UserDataHeader,
+                                     Options)
+                   ? rcOk
+                   : rcCannotCarry;
+      },
+      Ticket);
+}
+
+int TxcGarvelCIMD2::MaxWindowSize() const {
+  return 128;
+}
+
+void TxcGarvelCIMD2::Raise(const TReceived& M) {
+  OnMessageReceived(this, M.Destination, M.Originator, M.SMText, M.Encoding, M.UserDataHeader,
+                    M.TimeStamp);
+}
+
+bool TxcGarvelCIMD2::ReleaseHeldParts(bool All) {
+  std::vector<TReceived> parts =
+      All ? FReassembler.TakeAll() : FReassembler.TakeExpired(std::chrono::steady_clock::now());
+  std::weak_ptr<int> life = LifeToken();
+  for (const TReceived& m : parts) {
+    if (!OnMessageReceived)
+      break; // the handler was taken away: nobody to give them to
+    try {
+      Raise(m);
+    } catch (const std::exception& e) {
+      if (life.expired())
+        return false;
+      // One failing handler does not cost the other parts their event.
+      if (OnError)
+        OnError(this, std::string("received message not handled: ") + e.what());
+    }
+    if (life.expired())
+      return false;
+  }
+  return FReassembler.HeldParts() > 0;
+}
+
 bool TxcGarvelCIMD2::MessageReceived(TxcSMSCMessage& Message) {
   if (!OnMessageReceived)
     return false;
@@ -724,7 +801,27 @@ bool TxcGarvelCIMD2::MessageReceived(TxcSMSCMessage& Message) {
   TDateTime timeStamp = 0;
   m->FSpecialCombinations = SpecialCombinations();
   m->DecodeReceiveMsg(destination, originator, text, encoding, header, timeStamp);
-  OnMessageReceived(this, destination, originator, text, encoding, header, timeStamp);
+  TReceived r{destination, originator, text, encoding, header, timeStamp};
+  if (!ReassembleMessages()) {
+    Raise(r);
+    return true;
+  }
+  FReassembler.SetTimeOut(std::chrono::milliseconds(ReassemblyTimeOut()));
+  TReceived whole;
+  switch (FReassembler.Add(originator + '\n' + destination, r, whole,
+                           std::chrono::steady_clock::now())) {
+  case roNotPart:
+    Raise(r);
+    break;
+  case roComplete:
+    Raise(whole);
+    break;
+  case roHeld:
+  case roDuplicate:
+    break;
+  }
+  if (FReassembler.HeldParts() > 0)
+    NeedHousekeeping();
   return true;
 }
 

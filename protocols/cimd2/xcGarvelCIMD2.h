@@ -4,6 +4,7 @@
 
 #include "GarvelExport.h"
 #include "xcGarvel.h"
+#include "xuSMSCConcat.h"
 #include "xuSMSCExtractSM.h"
 
 #include <atomic>
@@ -191,6 +192,8 @@ public:
   /// As DecodeLoginRspMsg; FTimeStamp := 060 (0 when missing or not a valid
   /// date and time).
   void DecodeSubmitRspMsg() override;
+  /// FResultCode, and FTimeStamp when it is 0.
+  void GetSubmitResult(TxcPartResult& Part) const override;
   /// As DecodeLoginRspMsg.
   void DecodeAliveRspMsg() override;
 
@@ -286,8 +289,25 @@ public:
                     const std::string& UserDataHeader, TxcSubmitOptionSet Options,
                     TDateTime& TimeStamp);
 
+  /// SubmitMessage without waiting for the response: 0 and a ticket whose
+  /// outcome OnSubmitCompleted brings (the 060 in each part's TimeStamp),
+  /// or -1, -2 or -4 with Ticket 0 when nothing was sent. A text too long
+  /// for one message goes, with SplitLongMessages, as concatenated parts
+  /// (153 GSM characters, 134 octets or 67 UCS-2 characters each, less the
+  /// caller's header), each a submit of its own under one ticket; without
+  /// it, -4. Waits only for the window, the rate and the back-off.
+  int SubmitMessageAsync(const std::string& Destination, const std::string& Originator,
+                         const std::u16string& SMText, TxcEncodingType Encoding,
+                         const std::string& UserDataHeader, TxcSubmitOptionSet Options,
+                         TSubmitTicket& Ticket);
+  /// Packet numbers are the 128 odd numbers 1-255: at most 128 in flight.
+  int MaxWindowSize() const override;
+
   /// Main thread, for a delivered message (20): decodes it and raises
   /// OnMessageReceived; true (answered with 70) when a handler is assigned.
+  /// With ReassembleMessages the parts of a concatenated message are
+  /// answered and held, and raised as one message (its header without the
+  /// concatenation element) when the last comes.
   bool MessageReceived(TxcSMSCMessage& Message) override;
   /// Main thread, for a status report (23): raises OnStatusReportReceived;
   /// true (answered with 73) when a handler is assigned.
@@ -306,8 +326,25 @@ public:
   TMessageReceivedEvent OnMessageReceived;
   TStatusReportReceivedEvent OnStatusReportReceived;
 
+protected:
+  bool ReleaseHeldParts(bool All) override;
+
 private:
   TxcSMSCMessageCIMD2& Out() const { return GetOutputMessage(); }
+  // Moves the output message's packet number past numbers a request for
+  // Operation still waits under; under the output lock.
+  void SkipPendingNumbers(int Operation);
+
+  // A received message held for reassembly.
+  struct TReceived {
+    std::string Destination, Originator;
+    std::u16string SMText;
+    TxcEncodingType Encoding = et7BitText;
+    std::string UserDataHeader;
+    TDateTime TimeStamp = 0;
+  };
+  void Raise(const TReceived& Message);
+  TxcReassembler<TReceived> FReassembler;
 
   TDateTime FSubmitTimeStamp = 0;
   std::atomic<bool> FSpecialCombinations{true};

@@ -257,6 +257,14 @@ int TxcSMSCMessageSEMA::ResultOctet() const {
                               : static_cast<int>(rcGeneralError);
 }
 
+void TxcSMSCMessageSEMA::GetSubmitResult(TxcPartResult& Part) const {
+  Part.Result = FResultCode;
+  if (FResultCode == rcOk) {
+    Part.MessageID = FMessageID;
+    Part.TimeStamp = FTimeStamp;
+  }
+}
+
 void TxcSMSCMessageSEMA::DecodeSubmitRspMsg() {
   FResultCode = ResultOctet();
   FMessageID.clear();
@@ -437,6 +445,8 @@ int TxcGarvelSEMA::SubmitMessage(const std::string& Destination, const std::stri
   TResponse response;
   if (State() != rsLoggedIn) {
     r = rcWrongState; // nothing sent, no reference taken
+  } else if (TSubmitSlot slot(*this); !slot) {
+    r = slot.Result();
   } else {
     TOutputLock lock(*this);
     if (!lock)
@@ -457,6 +467,62 @@ int TxcGarvelSEMA::SubmitMessage(const std::string& Destination, const std::stri
   return r;
 }
 
+int TxcGarvelSEMA::SubmitMessageAsync(const std::string& Destination, const std::string& Originator,
+                                      uint8_t TON, uint8_t NPI, const std::u16string& SMText,
+                                      TxcEncodingType Encoding, const std::string& UserDataHeader,
+                                      TxcSubmitOptionSet Options, TSubmitTicket& Ticket) {
+  Ticket = 0;
+  if (State() != rsLoggedIn)
+    return rcWrongState;
+  std::vector<TxcTextPart> parts;
+  if (FitsOneMessage(SMText, Encoding, UserDataHeader))
+    parts.push_back({SMText, UserDataHeader});
+  else if (!SplitLongMessages() ||
+           !SplitLongText(SMText, Encoding, UserDataHeader, NextConcatReference(), parts))
+    return rcCannotCarry;
+  return SubmitParts(
+      static_cast<int>(parts.size()),
+      [&](int Part) {
+        const TxcTextPart& p = parts[static_cast<size_t>(Part)];
+        return Out().EncodeSubmitMsg(Destination, Originator, TON, NPI, p.Text, Encoding,
+                                     p.UserDataHeader, Options)
+                   ? rcOk
+                   : rcCannotCarry;
+      },
+      Ticket);
+}
+
+int TxcGarvelSEMA::MaxWindowSize() const {
+  return 1000;
+}
+
+void TxcGarvelSEMA::Raise(const TReceived& M) {
+  OnMessageReceived(this, M.Destination, M.DestTON, M.DestNPI, M.Originator, M.OrigTON, M.OrigNPI,
+                    M.SMText, M.Encoding, M.UserDataHeader, M.TimeStamp);
+}
+
+bool TxcGarvelSEMA::ReleaseHeldParts(bool All) {
+  std::vector<TReceived> parts =
+      All ? FReassembler.TakeAll() : FReassembler.TakeExpired(std::chrono::steady_clock::now());
+  std::weak_ptr<int> life = LifeToken();
+  for (const TReceived& m : parts) {
+    if (!OnMessageReceived)
+      break; // the handler was taken away: nobody to give them to
+    try {
+      Raise(m);
+    } catch (const std::exception& e) {
+      if (life.expired())
+        return false;
+      // One failing handler does not cost the other parts their event.
+      if (OnError)
+        OnError(this, std::string("received message not handled: ") + e.what());
+    }
+    if (life.expired())
+      return false;
+  }
+  return FReassembler.HeldParts() > 0;
+}
+
 bool TxcGarvelSEMA::MessageReceived(TxcSMSCMessage& Message) {
   if (!OnMessageReceived)
     return false;
@@ -469,8 +535,28 @@ bool TxcGarvelSEMA::MessageReceived(TxcSMSCMessage& Message) {
   TDateTime timeStamp = 0;
   m->DecodeReceiveMsg(destination, destTON, destNPI, originator, origTON, origNPI, text, encoding,
                       header, timeStamp);
-  OnMessageReceived(this, destination, destTON, destNPI, originator, origTON, origNPI, text,
-                    encoding, header, timeStamp);
+  TReceived r{destination, originator, destTON,  destNPI, origTON,
+              origNPI,     text,       encoding, header,  timeStamp};
+  if (!ReassembleMessages()) {
+    Raise(r);
+    return true;
+  }
+  FReassembler.SetTimeOut(std::chrono::milliseconds(ReassemblyTimeOut()));
+  TReceived whole;
+  switch (FReassembler.Add(originator + '\n' + destination, r, whole,
+                           std::chrono::steady_clock::now())) {
+  case roNotPart:
+    Raise(r);
+    break;
+  case roComplete:
+    Raise(whole);
+    break;
+  case roHeld:
+  case roDuplicate:
+    break;
+  }
+  if (FReassembler.HeldParts() > 0)
+    NeedHousekeeping();
   return true;
 }
 

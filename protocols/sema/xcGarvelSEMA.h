@@ -4,6 +4,7 @@
 
 #include "GarvelExport.h"
 #include "xcGarvel.h"
+#include "xuSMSCConcat.h"
 #include "xuSMSCExtractSM.h"
 
 #include <atomic>
@@ -118,6 +119,8 @@ public:
   /// time (0 when it is missing or not a valid date and time); a positive
   /// result cut short gives an empty FMessageID. Otherwise both are cleared.
   void DecodeSubmitRspMsg() override;
+  /// FResultCode, and FMessageID and FTimeStamp when it is 0.
+  void GetSubmitResult(TxcPartResult& Part) const override;
   /// FResultCode := the result octet (rcGeneralError for an empty body).
   void DecodeRequestDeliveryRspMsg() override;
   /// As DecodeRequestDeliveryRspMsg.
@@ -211,8 +214,25 @@ public:
                     const std::string& UserDataHeader, TxcSubmitOptionSet Options,
                     std::string& MessageID, TDateTime& TimeStamp);
 
+  /// SubmitMessage without waiting for the response: 0 and a ticket whose
+  /// outcome OnSubmitCompleted brings (each part's MessageID and
+  /// TimeStamp), or -1, -2 or -4 with Ticket 0 when nothing was sent. A text
+  /// too long for one message goes, with SplitLongMessages, as concatenated
+  /// parts (153 GSM characters, 134 octets or 67 UCS-2 characters each, less
+  /// the caller's header), each a submit of its own under one ticket;
+  /// without it, -4. Waits only for the window, the rate and the back-off.
+  int SubmitMessageAsync(const std::string& Destination, const std::string& Originator, uint8_t TON,
+                         uint8_t NPI, const std::u16string& SMText, TxcEncodingType Encoding,
+                         const std::string& UserDataHeader, TxcSubmitOptionSet Options,
+                         TSubmitTicket& Ticket);
+  /// References are 32-bit: 1000, the relay's own bound.
+  int MaxWindowSize() const override;
+
   /// Main thread, for a delivered message: raises OnMessageReceived; true
-  /// (acknowledged) when a handler is assigned.
+  /// (acknowledged) when a handler is assigned. With ReassembleMessages the
+  /// parts of a concatenated message are acknowledged and held, and raised
+  /// as one message (its header without the concatenation element) when
+  /// the last comes.
   bool MessageReceived(TxcSMSCMessage& Message) override;
   /// Main thread, for a status report: raises OnStatusReportReceived; true
   /// when a handler is assigned.
@@ -232,8 +252,23 @@ public:
   TMessageReceivedEvent OnMessageReceived;
   TStatusReportReceivedEvent OnStatusReportReceived;
 
+protected:
+  bool ReleaseHeldParts(bool All) override;
+
 private:
   TxcSMSCMessageSEMA& Out() const { return GetOutputMessage(); }
+
+  // A received message held for reassembly.
+  struct TReceived {
+    std::string Destination, Originator;
+    uint8_t DestTON = 0, DestNPI = 0, OrigTON = 0, OrigNPI = 0;
+    std::u16string SMText;
+    TxcEncodingType Encoding = et7BitText;
+    std::string UserDataHeader;
+    TDateTime TimeStamp = 0;
+  };
+  void Raise(const TReceived& Message);
+  TxcReassembler<TReceived> FReassembler;
 
   mutable std::mutex FOriginatorLock; // the keep-alive thread reads the address
   std::string FOriginator;

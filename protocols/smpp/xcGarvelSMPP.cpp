@@ -19,6 +19,7 @@ constexpr uint8_t kEsmDeliveryReceipt = 0x04; // SMSC delivery receipt
 constexpr uint8_t kEsmIntermediate = 0x20;    // intermediate delivery notification
 constexpr uint8_t kRegisteredDelivery = 0x11;
 constexpr uint8_t kDataCodingFlash = 0x10;
+constexpr int32_t kThrottled = 0x58; // ESME_RTHROTTLED
 
 // The response command_id a request PDU awaits.
 uint32_t ResponseOf(uint32_t CommandId) {
@@ -87,6 +88,23 @@ bool ComposeUserData(const std::u16string& SMText, TxcEncodingType Encoding,
   int len = 0;
   UserData = BinCompose(header, text, false, len);
   return true;
+}
+
+// Header (hexadecimal, length octet included; may be empty) with one more
+// information element (hexadecimal, no length octet). Empty when the
+// result would not be a header.
+std::string WithElement(const std::string& Header, const std::string& Element) {
+  TByteDynArray h = HexStrToBin(Header);
+  TByteDynArray e = HexStrToBin(Element);
+  if (!h.empty() && static_cast<size_t>(h[0]) + 1 != h.size())
+    return {};
+  if (h.empty())
+    h.push_back(0);
+  h.insert(h.end(), e.begin(), e.end());
+  if (h.size() - 1 > 0xFF)
+    return {};
+  h[0] = static_cast<uint8_t>(h.size() - 1);
+  return BinToHexStr(h);
 }
 
 // The encoding a received data_coding announces.
@@ -633,6 +651,58 @@ void TxcSMSCMessageSMPP::DecodeSubmitRspMsg() {
   FMessageID = GetCString(i); // empty when the response has no body
 }
 
+bool TxcSMSCMessageSMPP::IsThrottled() const {
+  return FResultCode == kThrottled;
+}
+
+void TxcSMSCMessageSMPP::GetSubmitResult(TxcPartResult& Part) const {
+  Part.Result = FResultCode;
+  if (FResultCode == rcOk)
+    Part.MessageID = FMessageID;
+}
+
+std::string TxcSMSCMessageSMPP::SarConcatElement() const {
+  // The optional parameters behind short_message: walk the mandatory part
+  // as the decoder does.
+  int i = 0;
+  GetHeader(i);
+  for (int n = 0; n < 3; ++n) {
+    if (n > 0) {
+      OctetAt(FBuffer, i); // TON
+      OctetAt(FBuffer, i); // NPI
+    }
+    GetCString(i); // service_type, source_addr, destination_addr
+  }
+  for (int n = 0; n < 3; ++n)
+    OctetAt(FBuffer, i); // esm_class, protocol_id, priority_flag
+  GetCString(i);         // schedule_delivery_time
+  GetCString(i);         // validity_period
+  for (int n = 0; n < 4; ++n)
+    OctetAt(FBuffer, i); // registered_delivery ... sm_default_msg_id
+  int smLength = OctetAt(FBuffer, i);
+  i = std::min(Size(), i + smLength);
+  TByteDynArray tlvs(FBuffer.begin() + i, FBuffer.end());
+  int t = 0, tag = 0, ref = -1, total = -1, seq = -1;
+  TByteDynArray v;
+  while (GetTLV(tlvs, t, tag, v)) {
+    if (tag == kTagSarMsgRefNum && v.size() == 2)
+      ref = v[0] << 8 | v[1];
+    else if (tag == kTagSarTotalSegments && v.size() == 1)
+      total = v[0];
+    else if (tag == kTagSarSegmentSeqnum && v.size() == 1)
+      seq = v[0];
+  }
+  if (ref < 0 || total < 2 || seq < 1 || seq > total)
+    return {};
+  TByteDynArray ie = {0x08,
+                      0x04,
+                      static_cast<uint8_t>(ref >> 8),
+                      static_cast<uint8_t>(ref),
+                      static_cast<uint8_t>(total),
+                      static_cast<uint8_t>(seq)};
+  return BinToHexStr(ie);
+}
+
 void TxcSMSCMessageSMPP::DecodeAliveRspMsg() {
   int i = 0;
   FResultCode = GetHeader(i).command_id == kGenericNack ? rcGeneralError : 0;
@@ -851,6 +921,8 @@ int TxcGarvelSMPP::SubmitMessageEx(const std::string& Destination, uint8_t DestT
   TResponse response;
   if (State() == rsLoggedIn && FBindMode.load() == bmReceiver) {
     r = rcWrongState; // a receiver may not submit: nothing is sent
+  } else if (TSubmitSlot slot(*this); !slot) {
+    r = slot.Result();
   } else {
     TOutputLock lock(*this);
     if (lock)
@@ -871,6 +943,68 @@ int TxcGarvelSMPP::SubmitMessageEx(const std::string& Destination, uint8_t DestT
   }
   MessageID = FSubmitMessageID8;
   return r;
+}
+
+int TxcGarvelSMPP::SubmitMessageAsync(const std::string& Destination, uint8_t DestTON,
+                                      uint8_t DestNPI, const std::string& Originator,
+                                      uint8_t OrigTON, uint8_t OrigNPI,
+                                      const std::u16string& SMText, TxcEncodingType Encoding,
+                                      const std::string& UserDataHeader, TxcSubmitOptionSet Options,
+                                      TDateTime DeliveryTime, TDateTime ValidityPeriod,
+                                      TSubmitTicket& Ticket) {
+  Ticket = 0;
+  if (State() == rsLoggedIn && FBindMode.load() == bmReceiver)
+    return rcWrongState;
+  std::vector<TxcTextPart> parts;
+  if (FitsOneMessage(SMText, Encoding, UserDataHeader))
+    parts.push_back({SMText, UserDataHeader});
+  else if (!SplitLongMessages() ||
+           !SplitLongText(SMText, Encoding, UserDataHeader, NextConcatReference(), parts))
+    return rcCannotCarry;
+  TxcTextCoding coding = TextCoding();
+  return SubmitParts(
+      static_cast<int>(parts.size()),
+      [&](int Part) {
+        const TxcTextPart& p = parts[static_cast<size_t>(Part)];
+        Out().FTextCoding = coding;
+        return Out().EncodeSubmitMsg(Destination, DestTON, DestNPI, Originator, OrigTON, OrigNPI,
+                                     p.Text, Encoding, p.UserDataHeader, Options, DeliveryTime,
+                                     ValidityPeriod)
+                   ? rcOk
+                   : rcCannotCarry;
+      },
+      Ticket);
+}
+
+int TxcGarvelSMPP::MaxWindowSize() const {
+  return 1000;
+}
+
+void TxcGarvelSMPP::Raise(const TReceived& M, bool Joined) {
+  OnMessageReceived(this, M.Destination, M.DestTON, M.DestNPI, M.Originator, M.OrigTON, M.OrigNPI,
+                    M.SMText, M.Encoding, Joined ? M.UserDataHeader : M.RawHeader);
+}
+
+bool TxcGarvelSMPP::ReleaseHeldParts(bool All) {
+  std::vector<TReceived> parts =
+      All ? FReassembler.TakeAll() : FReassembler.TakeExpired(std::chrono::steady_clock::now());
+  std::weak_ptr<int> life = LifeToken();
+  for (const TReceived& m : parts) {
+    if (!OnMessageReceived)
+      break; // the handler was taken away: nobody to give them to
+    try {
+      Raise(m, false);
+    } catch (const std::exception& e) {
+      if (life.expired())
+        return false;
+      // One failing handler does not cost the other parts their event.
+      if (OnError)
+        OnError(this, std::string("received message not handled: ") + e.what());
+    }
+    if (life.expired())
+      return false;
+  }
+  return FReassembler.HeldParts() > 0;
 }
 
 bool TxcGarvelSMPP::MessageReceived(TxcSMSCMessage& Message) {
@@ -894,8 +1028,40 @@ bool TxcGarvelSMPP::MessageReceived(TxcSMSCMessage& Message) {
   if (type == mtDeliver) {
     if (!OnMessageReceived)
       return false;
-    OnMessageReceived(this, destination, destTON, destNPI, originator, origTON, origNPI, text,
-                      encoding, udh);
+    TReceived r{destination, originator, destTON,  destNPI, origTON,
+                origNPI,     text,       encoding, udh,     udh};
+    if (!ReassembleMessages()) {
+      Raise(r, false);
+      return true;
+    }
+    TxcConcatInfo info;
+    std::string rest;
+    if (!FindConcatInfo(udh, info, rest)) {
+      // SMPP's own way: the sar_ parameters, read as a 16-bit reference
+      // element so that both kinds join the same way.
+      std::string sar = m->SarConcatElement();
+      if (!sar.empty()) {
+        std::string joined = WithElement(udh, sar);
+        if (!joined.empty())
+          r.UserDataHeader = joined;
+      }
+    }
+    FReassembler.SetTimeOut(std::chrono::milliseconds(ReassemblyTimeOut()));
+    TReceived whole;
+    switch (FReassembler.Add(originator + '\n' + destination, r, whole,
+                             std::chrono::steady_clock::now())) {
+    case roNotPart:
+      Raise(r, false);
+      break;
+    case roComplete:
+      Raise(whole, true);
+      break;
+    case roHeld:
+    case roDuplicate:
+      break;
+    }
+    if (FReassembler.HeldParts() > 0)
+      NeedHousekeeping();
     return true;
   }
   if (!OnStatusReportReceived)

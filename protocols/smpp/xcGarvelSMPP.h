@@ -4,6 +4,7 @@
 
 #include "GarvelExport.h"
 #include "xcGarvel.h"
+#include "xuSMSCConcat.h"
 #include "xuSMSCExtractSM.h"
 
 #include <atomic>
@@ -71,7 +72,10 @@ enum : uint16_t {
   kTagReceiptedMessageId = 0x001E,
   kTagMessagePayload = 0x0424,
   kTagNetworkErrorCode = 0x0423,
-  kTagMessageState = 0x0427
+  kTagMessageState = 0x0427,
+  kTagSarMsgRefNum = 0x020C,
+  kTagSarTotalSegments = 0x020E,
+  kTagSarSegmentSeqnum = 0x020F
 };
 
 /// One SMPP 3.4 PDU: a 16-octet header (command_length, command_id,
@@ -252,6 +256,15 @@ public:
   void DecodeSubmitRspMsg() override;
   /// FResultCode := 0 (rcGeneralError for a generic_nack).
   void DecodeAliveRspMsg() override;
+  /// A submit_sm_resp with ESME_RTHROTTLED (0x58).
+  bool IsThrottled() const override;
+  /// FResultCode, and FMessageID when it is 0.
+  void GetSubmitResult(TxcPartResult& Part) const override;
+  /// The sar_msg_ref_num, sar_total_segments and sar_segment_seqnum of a
+  /// received deliver_sm as a user data header information element
+  /// (16-bit reference concatenation, hexadecimal, no length octet); empty
+  /// when the three are not all there and sound.
+  std::string SarConcatElement() const;
 
   /// message_id of the last submit_sm_resp decoded into this object.
   std::string FMessageID;
@@ -371,9 +384,28 @@ public:
                       const std::string& UserDataHeader, TxcSubmitOptionSet Options,
                       TDateTime DeliveryTime, TDateTime ValidityPeriod, std::string& MessageID);
 
+  /// SubmitMessageEx without waiting for the answer: 0 and a ticket whose
+  /// outcome OnSubmitCompleted brings (the message_id in each part's
+  /// MessageID), or -1, -2 or -4 with Ticket 0 when nothing was sent. A text
+  /// too long for one message (160 GSM characters, 140 octets, 70 UCS-2
+  /// characters, less the header) goes, with SplitLongMessages, as
+  /// concatenated parts of 153 septets, 134 octets or 67 characters, each a
+  /// submit_sm of its own under one ticket; without it, -4. Waits only for
+  /// the window, the rate and the back-off (see TxcGarvel).
+  int SubmitMessageAsync(const std::string& Destination, uint8_t DestTON, uint8_t DestNPI,
+                         const std::string& Originator, uint8_t OrigTON, uint8_t OrigNPI,
+                         const std::u16string& SMText, TxcEncodingType Encoding,
+                         const std::string& UserDataHeader, TxcSubmitOptionSet Options,
+                         TDateTime DeliveryTime, TDateTime ValidityPeriod, TSubmitTicket& Ticket);
+  /// Sequence numbers leave room for any window: 1000.
+  int MaxWindowSize() const override;
+
   /// Main thread, called by the relay for every deliver_sm: raises
   /// OnMessageReceived or OnStatusReportReceived; true (acknowledge) when
-  /// the handler for its kind is assigned.
+  /// the handler for its kind is assigned. With ReassembleMessages the parts
+  /// of a concatenated message (user data header, or the sar_ parameters)
+  /// are acknowledged and held, and raised as one message when the last
+  /// comes (its header without the concatenation element).
   bool MessageReceived(TxcSMSCMessage& Message) override;
 
   /// The relay's messages as SMPP messages (EInvalidCast otherwise). The
@@ -387,8 +419,25 @@ public:
   TMessageReceivedEvent OnMessageReceived;
   TStatusReportReceivedEvent OnStatusReportReceived;
 
+protected:
+  bool ReleaseHeldParts(bool All) override;
+
 private:
   TxcSMSCMessageSMPP& Out() const { return GetOutputMessage(); }
+
+  // A received message held for reassembly. UserDataHeader is what the
+  // parts are joined by; RawHeader the header as it came.
+  struct TReceived {
+    std::string Destination, Originator;
+    uint8_t DestTON = 0, DestNPI = 0, OrigTON = 0, OrigNPI = 0;
+    std::u16string SMText;
+    TxcEncodingType Encoding = et7BitText;
+    std::string UserDataHeader;
+    std::string RawHeader;
+  };
+  void Raise(const TReceived& Message, bool Joined);
+
+  TxcReassembler<TReceived> FReassembler;
 
   std::u16string FSubmitMessageID;
   std::string FSubmitMessageID8;                         // the same id as received, octet for octet

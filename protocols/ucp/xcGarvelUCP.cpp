@@ -590,6 +590,12 @@ void TxcSMSCMessageUCP::DecodeAliveRspMsg() {
   DecodeLoginRspMsg();
 }
 
+void TxcSMSCMessageUCP::GetSubmitResult(TxcPartResult& Part) const {
+  Part.Result = FResultCode;
+  if (FResultCode == rcOk)
+    Part.TimeStamp = FTimeStamp;
+}
+
 void TxcSMSCMessageUCP::DecodeSubmitRspMsg() {
   if (Field(1) == "A") {
     const std::string sm = Field(3); // "address:DDMMYYhhmmss"
@@ -635,7 +641,10 @@ std::string TxcGarvelUCP::Originator() const {
   return FOriginator;
 }
 
-void TxcGarvelUCP::NumberRequest() {
+void TxcGarvelUCP::NumberRequest(int OT) {
+  // With many submits in flight the numbers wrap while some still wait.
+  for (int tries = 0; tries < 100 && RequestPending(TMessageKey{FNextTRN, OT, false}); ++tries)
+    FNextTRN = (FNextTRN + 1) % 100;
   Out().FTransactionNumber = FNextTRN;
   FNextTRN = (FNextTRN + 1) % 100;
 }
@@ -679,7 +688,7 @@ int TxcGarvelUCP::Login(const std::string& Originator, uint8_t OrigTON, uint8_t 
   TOutputLock lock(*this);
   if (!lock)
     return rcTimeOut;
-  NumberRequest();
+  NumberRequest(60);
   if (!Out().EncodeLoginMsg(Originator, OrigTON, OrigNPI, Password))
     return rcCannotCarry;
   return InternalLogin();
@@ -690,8 +699,9 @@ int TxcGarvelUCP::Alive() {
   TOutputLock lock(*this);
   if (!lock)
     return rcTimeOut;
-  NumberRequest();
-  if (!Out().EncodeAliveMsg(address, FKeepAliveOperation.load()))
+  TxcKeepAliveOperationUCP operation = FKeepAliveOperation.load();
+  NumberRequest(operation == uoFantomCallInput ? 1 : 31);
+  if (!Out().EncodeAliveMsg(address, operation))
     return rcCannotCarry;
   return InternalAlive();
 }
@@ -702,12 +712,14 @@ int TxcGarvelUCP::SubmitMessage(const std::string& Destination, const std::strin
                                 TDateTime& TimeStamp) {
   int r;
   TResponse response;
-  {
+  if (TSubmitSlot slot(*this); !slot) {
+    r = slot.Result();
+  } else {
     TOutputLock lock(*this);
     if (!lock) {
       r = rcTimeOut;
     } else {
-      NumberRequest();
+      NumberRequest(51);
       if (Out().EncodeSubmitMsg(Destination, Originator, SMText, Encoding, UserDataHeader, Options))
         r = InternalSubmitMessage(&response);
       else
@@ -727,6 +739,63 @@ void TxcGarvelUCP::Refuse(TxcSMSCMessage& Message, int EC) {
     return;
   Out().EncodeNegativeResponseMsg(Message, EC);
   MessageOut();
+}
+
+int TxcGarvelUCP::SubmitMessageAsync(const std::string& Destination, const std::string& Originator,
+                                     const std::u16string& SMText, TxcEncodingType Encoding,
+                                     const std::string& UserDataHeader, TxcSubmitOptionSet Options,
+                                     TSubmitTicket& Ticket) {
+  Ticket = 0;
+  std::vector<TxcTextPart> parts;
+  if (FitsOneMessage(SMText, Encoding, UserDataHeader))
+    parts.push_back({SMText, UserDataHeader});
+  else if (!SplitLongMessages() ||
+           !SplitLongText(SMText, Encoding, UserDataHeader, NextConcatReference(), parts))
+    return rcCannotCarry;
+  TxcTextCoding coding = TextCoding();
+  return SubmitParts(
+      static_cast<int>(parts.size()),
+      [&](int Part) {
+        const TxcTextPart& p = parts[static_cast<size_t>(Part)];
+        NumberRequest(51);
+        Out().FTextCoding = coding;
+        return Out().EncodeSubmitMsg(Destination, Originator, p.Text, Encoding, p.UserDataHeader,
+                                     Options)
+                   ? rcOk
+                   : rcCannotCarry;
+      },
+      Ticket);
+}
+
+int TxcGarvelUCP::MaxWindowSize() const {
+  return 100;
+}
+
+void TxcGarvelUCP::Raise(const TReceived& M) {
+  OnMessageReceived(this, M.Destination, M.Originator, M.SMText, M.Encoding, M.UserDataHeader,
+                    M.TimeStamp);
+}
+
+bool TxcGarvelUCP::ReleaseHeldParts(bool All) {
+  std::vector<TReceived> parts =
+      All ? FReassembler.TakeAll() : FReassembler.TakeExpired(std::chrono::steady_clock::now());
+  std::weak_ptr<int> life = LifeToken();
+  for (const TReceived& m : parts) {
+    if (!OnMessageReceived)
+      break; // the handler was taken away: nobody to give them to
+    try {
+      Raise(m);
+    } catch (const std::exception& e) {
+      if (life.expired())
+        return false;
+      // One failing handler does not cost the other parts their event.
+      if (OnError)
+        OnError(this, std::string("received message not handled: ") + e.what());
+    }
+    if (life.expired())
+      return false;
+  }
+  return FReassembler.HeldParts() > 0;
 }
 
 bool TxcGarvelUCP::MessageReceived(TxcSMSCMessage& Message) {
@@ -751,7 +820,27 @@ bool TxcGarvelUCP::MessageReceived(TxcSMSCMessage& Message) {
     Refuse(Message, 2); // syntax error
     throw;
   }
-  OnMessageReceived(this, destination, originator, text, encoding, header, timeStamp);
+  TReceived r{destination, originator, text, encoding, header, timeStamp};
+  if (!ReassembleMessages()) {
+    Raise(r);
+    return true;
+  }
+  FReassembler.SetTimeOut(std::chrono::milliseconds(ReassemblyTimeOut()));
+  TReceived whole;
+  switch (FReassembler.Add(originator + '\n' + destination, r, whole,
+                           std::chrono::steady_clock::now())) {
+  case roNotPart:
+    Raise(r);
+    break;
+  case roComplete:
+    Raise(whole);
+    break;
+  case roHeld:
+  case roDuplicate:
+    break;
+  }
+  if (FReassembler.HeldParts() > 0)
+    NeedHousekeeping();
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include "GarvelExport.h"
 #include "xcGarvel.h"
+#include "xuSMSCConcat.h"
 #include "xuSMSCExtractSM.h"
 
 #include <atomic>
@@ -201,6 +202,8 @@ public:
   /// not a valid date and time). Otherwise the EC (rcGeneralError when the
   /// EC is not a positive number).
   void DecodeSubmitRspMsg() override;
+  /// FResultCode, and FTimeStamp when it is 0.
+  void GetSubmitResult(TxcPartResult& Part) const override;
 
   /// The SMSC time stamp of the last positive submit result that carried
   /// one; 0 until then.
@@ -307,11 +310,28 @@ public:
                     const std::string& UserDataHeader, TxcSubmitOptionSet Options,
                     TDateTime& TimeStamp);
 
+  /// SubmitMessage without waiting for the result: 0 and a ticket whose
+  /// outcome OnSubmitCompleted brings (the SCTS in each part's TimeStamp),
+  /// or -1, -2 or -4 with Ticket 0 when nothing was sent. A text too long
+  /// for one message goes, with SplitLongMessages, as concatenated parts
+  /// (153 GSM characters, 134 octets or 67 UCS-2 characters each, less the
+  /// caller's header), each an OT 51 of its own under one ticket; without
+  /// it, -4. Waits only for the window, the rate and the back-off.
+  int SubmitMessageAsync(const std::string& Destination, const std::string& Originator,
+                         const std::u16string& SMText, TxcEncodingType Encoding,
+                         const std::string& UserDataHeader, TxcSubmitOptionSet Options,
+                         TSubmitTicket& Ticket);
+  /// Transaction numbers run 00-99: at most 100 submits in flight.
+  int MaxWindowSize() const override;
+
   /// Main thread, called by the relay for a received OT 01/52: decodes it
   /// and raises OnMessageReceived; true (acknowledge) when a handler is
   /// assigned. A message that cannot be decoded (an invalid SCTS) gets the
   /// negative result EC 02 at once, and the EConvertError goes on to the
   /// relay (OnError) before the handler runs.
+  /// With ReassembleMessages the parts of a concatenated message are
+  /// acknowledged and held, and raised as one message (its header without
+  /// the concatenation element) when the last comes.
   bool MessageReceived(TxcSMSCMessage& Message) override;
   /// Main thread, for a received OT 53: decodes it and raises
   /// OnStatusReportReceived; true when a handler is assigned. Undecodable:
@@ -335,11 +355,26 @@ public:
   TMessageReceivedEvent OnMessageReceived;
   TStatusReportReceivedEvent OnStatusReportReceived;
 
+protected:
+  bool ReleaseHeldParts(bool All) override;
+
 private:
   TxcSMSCMessageUCP& Out() const { return GetOutputMessage(); }
 
-  // Numbers the next request; under the output lock.
-  void NumberRequest();
+  // Numbers the next request of operation type OT, skipping numbers that a
+  // request of that type still waits under; under the output lock.
+  void NumberRequest(int OT);
+
+  // A received message held for reassembly.
+  struct TReceived {
+    std::string Destination, Originator;
+    std::u16string SMText;
+    TxcEncodingType Encoding = et7BitText;
+    std::string UserDataHeader;
+    TDateTime TimeStamp = 0;
+  };
+  void Raise(const TReceived& Message);
+  TxcReassembler<TReceived> FReassembler;
   // Answers Message with the negative result EC.
   void Refuse(TxcSMSCMessage& Message, int EC);
 
