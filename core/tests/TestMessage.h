@@ -12,6 +12,7 @@
 
 #include <sys/socket.h>
 #include <string>
+#include <vector>
 
 namespace garvel::test {
 
@@ -135,6 +136,16 @@ public:
     Put('r', static_cast<TTestMessage&>(M).Body());
   }
   void DecodeSubmitRspMsg() override { DecodeResult(); }
+  /// 88 stands for "throttled".
+  bool IsThrottled() const override { return FResultCode == 88; }
+  /// The answer's number as its message id.
+  void GetSubmitResult(TxcPartResult& Part) const override {
+    Part.Result = FResultCode;
+    int64_t id;
+    size_t rest;
+    if (NumberOf(Body(), id, rest))
+      Part.MessageID = "id" + std::to_string(id);
+  }
   void DecodeLoginRspMsg() override { DecodeResult(); }
   void DecodeAliveRspMsg() override { DecodeResult(); }
 
@@ -165,6 +176,29 @@ public:
     FOutputMessage->EncodeSubmitMsg();
     return InternalSubmitMessage();
   }
+  /// A blocking submit that takes its place in the window first.
+  int SubmitInWindow(const std::string& Body) {
+    TSubmitSlot slot(*this);
+    if (!slot)
+      return slot.Result();
+    return Submit(Body);
+  }
+  /// Submits Bodies as the parts of one message without waiting; a body
+  /// "!" cannot be carried.
+  int SubmitAsync(const std::vector<std::string>& Bodies, TSubmitTicket& Ticket) {
+    return SubmitParts(
+        static_cast<int>(Bodies.size()),
+        [&](int Part) {
+          const std::string& b = Bodies[static_cast<size_t>(Part)];
+          if (b == "!")
+            return static_cast<int>(rcCannotCarry);
+          static_cast<TTestMessage&>(*FOutputMessage).Payload = b;
+          FOutputMessage->EncodeSubmitMsg();
+          return static_cast<int>(rcOk);
+        },
+        Ticket);
+  }
+  using TxcGarvel::NeedHousekeeping;
   /// With KeyedAlive, keep-alives are numbered "#<n>:" from AliveNumber.
   int Alive() override {
     TOutputLock lock(*this);

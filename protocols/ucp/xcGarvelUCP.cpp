@@ -28,6 +28,26 @@ int HexOctet(const std::string& S, size_t Pos) {
   return b.empty() ? 0 : b[0];
 }
 
+// The user data header (hexadecimal, length octet included) inside a
+// submit's UserDataHeader, which carries XSer service 01 as it goes on the
+// wire: its length octet, then the header. False when it is not that.
+bool XSerHeader(const std::string& UserDataHeader, std::string& Header) {
+  Header.clear();
+  if (UserDataHeader.empty())
+    return true;
+  if (!IsHexStr(UserDataHeader) || UserDataHeader.size() < 2)
+    return false;
+  if (static_cast<size_t>(HexOctet(UserDataHeader, 0)) * 2 != UserDataHeader.size() - 2)
+    return false;
+  Header = UserDataHeader.substr(2);
+  return true;
+}
+
+// The reverse: a user data header as a submit's UserDataHeader.
+std::string XSerOf(const std::string& Header) {
+  return Header.empty() ? Header : HexByte(static_cast<int>(Header.size() / 2)) + Header;
+}
+
 // The last two decimal digits of a header number.
 std::string TwoDigits(int Value) {
   int v = Value % 100;
@@ -746,12 +766,18 @@ int TxcGarvelUCP::SubmitMessageAsync(const std::string& Destination, const std::
                                      const std::string& UserDataHeader, TxcSubmitOptionSet Options,
                                      TSubmitTicket& Ticket) {
   Ticket = 0;
+  // Parts are cut by the user data header; each goes with its own XSer.
   std::vector<TxcTextPart> parts;
-  if (FitsOneMessage(SMText, Encoding, UserDataHeader))
-    parts.push_back({SMText, UserDataHeader});
+  std::string header;
+  bool known = XSerHeader(UserDataHeader, header);
+  if (!known || FitsOneMessage(SMText, Encoding, header))
+    parts.push_back({SMText, UserDataHeader}); // the encoder judges what it cannot tell
   else if (!SplitLongMessages() ||
-           !SplitLongText(SMText, Encoding, UserDataHeader, NextConcatReference(), parts))
+           !SplitLongText(SMText, Encoding, header, NextConcatReference(), parts))
     return rcCannotCarry;
+  else
+    for (TxcTextPart& p : parts)
+      p.UserDataHeader = XSerOf(p.UserDataHeader);
   TxcTextCoding coding = TextCoding();
   return SubmitParts(
       static_cast<int>(parts.size()),
@@ -772,8 +798,9 @@ int TxcGarvelUCP::MaxWindowSize() const {
 }
 
 void TxcGarvelUCP::Raise(const TReceived& M) {
-  OnMessageReceived(this, M.Destination, M.Originator, M.SMText, M.Encoding, M.UserDataHeader,
-                    M.TimeStamp);
+  // The event gives the header's octets, one character each.
+  OnMessageReceived(this, M.Destination, M.Originator, M.SMText, M.Encoding,
+                    HexStrToStr(M.UserDataHeader), M.TimeStamp);
 }
 
 bool TxcGarvelUCP::ReleaseHeldParts(bool All) {
@@ -820,7 +847,7 @@ bool TxcGarvelUCP::MessageReceived(TxcSMSCMessage& Message) {
     Refuse(Message, 2); // syntax error
     throw;
   }
-  TReceived r{destination, originator, text, encoding, header, timeStamp};
+  TReceived r{destination, originator, text, encoding, StrToHexStr(header), timeStamp};
   if (!ReassembleMessages()) {
     Raise(r);
     return true;

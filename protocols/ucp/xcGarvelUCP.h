@@ -365,7 +365,7 @@ private:
   // request of that type still waits under; under the output lock.
   void NumberRequest(int OT);
 
-  // A received message held for reassembly.
+  // A received message held for reassembly; UserDataHeader in hexadecimal.
   struct TReceived {
     std::string Destination, Originator;
     std::u16string SMText;
