@@ -419,5 +419,45 @@ TEST_F(SmppComponentTest, KeepAliveFollowsTheLastRequestAndEndsAnUnansweredSessi
   EXPECT_EQ(Reasons, std::vector<int>{drKeepAliveFailed});
 }
 
+// Parts announced by the sar_ parameters join like parts announced in the
+// header; each is answered as it comes, and a malformed set is no part.
+TEST_F(SmppComponentTest, SarPartsAreJoinedWhenAsked) {
+  ASSERT_EQ(Bind(bmReceiver), 0);
+  HandleMessages();
+  C.SetReassembleMessages(true);
+  auto part = [&](uint32_t Seq, int Ref, int Total, int Nr, const std::string& Text) {
+    TDeliver mo;
+    mo.ShortMessage = Text;
+    mo.Tlvs = Tlv(kTagSarMsgRefNum, Hex("01") + static_cast<char>(Ref)) +
+              Tlv(kTagSarTotalSegments, Octet(Total)) + Tlv(kTagSarSegmentSeqnum, Octet(Nr));
+    Peer.Write(Pdu(kDeliverSm, 0, Seq, mo.Body()));
+    EXPECT_EQ(PumpedNextPdu(), Pdu(kDeliverSm | kResponseBit, 0, Seq, CStr("")));
+  };
+  part(50, 7, 2, 2, "world");
+  EXPECT_TRUE(Messages.empty()) << "held, yet answered";
+  part(51, 7, 2, 1, "hello ");
+  Application()->ProcessMessages();
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_EQ(Messages[0].Text, u"hello world");
+  EXPECT_EQ(Messages[0].UDH, "");
+  part(52, 8, 2, 3, "bad number"); // part 3 of 2: raised as it is
+  Application()->ProcessMessages();
+  ASSERT_EQ(Messages.size(), 2u);
+  EXPECT_EQ(Messages[1].Text, u"bad number");
+}
+
+// ESME_RTHROTTLED is reported to the submitter and holds the next submit
+// back for the back-off.
+TEST_F(SmppComponentTest, ThrottledSubmitHoldsTheNextBack) {
+  ASSERT_EQ(Bind(bmTransceiver), 0);
+  C.SetThrottleBackOff(400);
+  std::string id;
+  EXPECT_EQ(Submit(SubmitResp(0x58, CStr("")), id), 0x58);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Submit(SubmitResp(0, CStr("M2")), id), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(350));
+  EXPECT_EQ(id, "M2");
+}
+
 } // namespace
 } // namespace garvel::smpp
