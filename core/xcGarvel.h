@@ -556,6 +556,9 @@ protected:
   /// Expires when the component is destroyed: a protocol raising several
   /// events in a row checks it after each handler.
   std::weak_ptr<int> LifeToken() const { return FLifeToken; }
+  /// Raises OnError on the main thread now (an error handler that throws
+  /// is ignored).
+  void ReportError(const std::string& Text);
   /// Asks for the housekeeping timer (ReleaseHeldParts, and time-outs of
   /// asynchronous submits while nobody else looks).
   void NeedHousekeeping();
@@ -637,7 +640,6 @@ private:
   void ReceiveLoop(TThread& Self);
   void ReceiveLoopBody(TThread& Self);
   void KeepAliveLoop(TThread& Self);
-  void ReportError(const std::string& Text);
   void PostError(const std::string& Text);
   bool AcquireOutput();
   void ReleaseOutput();

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <iterator>
 #include <list>
@@ -406,6 +407,53 @@ template <class TMsg> void TxcReassembler<TMsg>::PushGivenUp(TMsg&& M, TClock::t
   if (FGivenUp.empty())
     FGivenUpSince = Now;
   FGivenUp.push_back(std::move(M));
+}
+
+/// A component's use of a reassembler for one received message M, on the
+/// thread that raises its events: Raise(M, false) at once when M is no part,
+/// Raise(Joined, true) when M completes its message, nothing while it is
+/// held. True while parts are held (the caller then arranges for
+/// RaiseHeldParts to run).
+template <class TMsg, class FRaise>
+bool ReassembleOrRaise(TxcReassembler<TMsg>& Reassembler, const std::string& Source, const TMsg& M,
+                       std::chrono::steady_clock::time_point Now, FRaise&& Raise) {
+  TMsg joined;
+  switch (Reassembler.Add(Source, M, joined, Now)) {
+  case roNotPart:
+    Raise(M, false);
+    break;
+  case roComplete:
+    Raise(joined, true);
+    break;
+  case roHeld:
+  case roDuplicate:
+    break;
+  }
+  return Reassembler.HeldParts() > 0;
+}
+
+/// Raises, one at a time and as they came, the parts Reassembler gives up
+/// (All: everything it holds). A handler that throws is reported through
+/// Report(what) and the other parts still go; once Alive() is false (a
+/// handler destroyed the component) nothing more is touched. True while
+/// parts are still held.
+template <class TMsg, class FRaise, class FAlive, class FReport>
+bool RaiseHeldParts(TxcReassembler<TMsg>& Reassembler, bool All,
+                    std::chrono::steady_clock::time_point Now, FRaise&& Raise, FAlive&& Alive,
+                    FReport&& Report) {
+  std::vector<TMsg> parts = All ? Reassembler.TakeAll() : Reassembler.TakeExpired(Now);
+  for (const TMsg& m : parts) {
+    try {
+      Raise(m, false);
+    } catch (const std::exception& e) {
+      if (!Alive())
+        return false;
+      Report(e.what());
+    }
+    if (!Alive())
+      return false;
+  }
+  return Reassembler.HeldParts() > 0;
 }
 
 } // namespace garvel

@@ -763,31 +763,22 @@ int TxcGarvelCIMD2::MaxWindowSize() const {
   return 128;
 }
 
-void TxcGarvelCIMD2::Raise(const TReceived& M) {
+void TxcGarvelCIMD2::Raise(const TReceived& M, bool) {
   OnMessageReceived(this, M.Destination, M.Originator, M.SMText, M.Encoding, M.UserDataHeader,
                     M.TimeStamp);
 }
 
 bool TxcGarvelCIMD2::ReleaseHeldParts(bool All) {
-  std::vector<TReceived> parts =
-      All ? FReassembler.TakeAll() : FReassembler.TakeExpired(std::chrono::steady_clock::now());
+  if (!OnMessageReceived)
+    return false; // kept until there is a handler again, or the session ends
   std::weak_ptr<int> life = LifeToken();
-  for (const TReceived& m : parts) {
-    if (!OnMessageReceived)
-      break; // the handler was taken away: nobody to give them to
-    try {
-      Raise(m);
-    } catch (const std::exception& e) {
-      if (life.expired())
-        return false;
-      // One failing handler does not cost the other parts their event.
-      if (OnError)
-        OnError(this, std::string("received message not handled: ") + e.what());
-    }
-    if (life.expired())
-      return false;
-  }
-  return FReassembler.HeldParts() > 0;
+  return RaiseHeldParts(
+      FReassembler, All, std::chrono::steady_clock::now(),
+      [this](const TReceived& M, bool Joined) { Raise(M, Joined); },
+      [&life] { return !life.expired(); },
+      [this](const char* What) {
+        ReportError(std::string("received message not handled: ") + What);
+      });
 }
 
 bool TxcGarvelCIMD2::MessageReceived(TxcSMSCMessage& Message) {
@@ -803,24 +794,13 @@ bool TxcGarvelCIMD2::MessageReceived(TxcSMSCMessage& Message) {
   m->DecodeReceiveMsg(destination, originator, text, encoding, header, timeStamp);
   TReceived r{destination, originator, text, encoding, header, timeStamp};
   if (!ReassembleMessages()) {
-    Raise(r);
+    Raise(r, false);
     return true;
   }
   FReassembler.SetTimeOut(std::chrono::milliseconds(ReassemblyTimeOut()));
-  TReceived whole;
-  switch (FReassembler.Add(originator + '\n' + destination, r, whole,
-                           std::chrono::steady_clock::now())) {
-  case roNotPart:
-    Raise(r);
-    break;
-  case roComplete:
-    Raise(whole);
-    break;
-  case roHeld:
-  case roDuplicate:
-    break;
-  }
-  if (FReassembler.HeldParts() > 0)
+  if (ReassembleOrRaise(FReassembler, originator + '\n' + destination, r,
+                        std::chrono::steady_clock::now(),
+                        [this](const TReceived& M, bool Joined) { Raise(M, Joined); }))
     NeedHousekeeping();
   return true;
 }

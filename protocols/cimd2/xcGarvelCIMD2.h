@@ -343,7 +343,7 @@ private:
     std::string UserDataHeader;
     TDateTime TimeStamp = 0;
   };
-  void Raise(const TReceived& Message);
+  void Raise(const TReceived& Message, bool Joined);
   TxcReassembler<TReceived> FReassembler;
 
   TDateTime FSubmitTimeStamp = 0;

@@ -267,7 +267,7 @@ private:
     std::string UserDataHeader;
     TDateTime TimeStamp = 0;
   };
-  void Raise(const TReceived& Message);
+  void Raise(const TReceived& Message, bool Joined);
   TxcReassembler<TReceived> FReassembler;
 
   mutable std::mutex FOriginatorLock; // the keep-alive thread reads the address

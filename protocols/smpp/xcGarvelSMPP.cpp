@@ -986,25 +986,16 @@ void TxcGarvelSMPP::Raise(const TReceived& M, bool Joined) {
 }
 
 bool TxcGarvelSMPP::ReleaseHeldParts(bool All) {
-  std::vector<TReceived> parts =
-      All ? FReassembler.TakeAll() : FReassembler.TakeExpired(std::chrono::steady_clock::now());
+  if (!OnMessageReceived)
+    return false; // kept until there is a handler again, or the session ends
   std::weak_ptr<int> life = LifeToken();
-  for (const TReceived& m : parts) {
-    if (!OnMessageReceived)
-      break; // the handler was taken away: nobody to give them to
-    try {
-      Raise(m, false);
-    } catch (const std::exception& e) {
-      if (life.expired())
-        return false;
-      // One failing handler does not cost the other parts their event.
-      if (OnError)
-        OnError(this, std::string("received message not handled: ") + e.what());
-    }
-    if (life.expired())
-      return false;
-  }
-  return FReassembler.HeldParts() > 0;
+  return RaiseHeldParts(
+      FReassembler, All, std::chrono::steady_clock::now(),
+      [this](const TReceived& M, bool Joined) { Raise(M, Joined); },
+      [&life] { return !life.expired(); },
+      [this](const char* What) {
+        ReportError(std::string("received message not handled: ") + What);
+      });
 }
 
 bool TxcGarvelSMPP::MessageReceived(TxcSMSCMessage& Message) {
@@ -1047,20 +1038,9 @@ bool TxcGarvelSMPP::MessageReceived(TxcSMSCMessage& Message) {
       }
     }
     FReassembler.SetTimeOut(std::chrono::milliseconds(ReassemblyTimeOut()));
-    TReceived whole;
-    switch (FReassembler.Add(originator + '\n' + destination, r, whole,
-                             std::chrono::steady_clock::now())) {
-    case roNotPart:
-      Raise(r, false);
-      break;
-    case roComplete:
-      Raise(whole, true);
-      break;
-    case roHeld:
-    case roDuplicate:
-      break;
-    }
-    if (FReassembler.HeldParts() > 0)
+    if (ReassembleOrRaise(FReassembler, originator + '\n' + destination, r,
+                          std::chrono::steady_clock::now(),
+                          [this](const TReceived& M, bool Joined) { Raise(M, Joined); }))
       NeedHousekeeping();
     return true;
   }

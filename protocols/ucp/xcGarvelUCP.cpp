@@ -797,32 +797,23 @@ int TxcGarvelUCP::MaxWindowSize() const {
   return 100;
 }
 
-void TxcGarvelUCP::Raise(const TReceived& M) {
+void TxcGarvelUCP::Raise(const TReceived& M, bool) {
   // The event gives the header's octets, one character each.
   OnMessageReceived(this, M.Destination, M.Originator, M.SMText, M.Encoding,
                     HexStrToStr(M.UserDataHeader), M.TimeStamp);
 }
 
 bool TxcGarvelUCP::ReleaseHeldParts(bool All) {
-  std::vector<TReceived> parts =
-      All ? FReassembler.TakeAll() : FReassembler.TakeExpired(std::chrono::steady_clock::now());
+  if (!OnMessageReceived)
+    return false; // kept until there is a handler again, or the session ends
   std::weak_ptr<int> life = LifeToken();
-  for (const TReceived& m : parts) {
-    if (!OnMessageReceived)
-      break; // the handler was taken away: nobody to give them to
-    try {
-      Raise(m);
-    } catch (const std::exception& e) {
-      if (life.expired())
-        return false;
-      // One failing handler does not cost the other parts their event.
-      if (OnError)
-        OnError(this, std::string("received message not handled: ") + e.what());
-    }
-    if (life.expired())
-      return false;
-  }
-  return FReassembler.HeldParts() > 0;
+  return RaiseHeldParts(
+      FReassembler, All, std::chrono::steady_clock::now(),
+      [this](const TReceived& M, bool Joined) { Raise(M, Joined); },
+      [&life] { return !life.expired(); },
+      [this](const char* What) {
+        ReportError(std::string("received message not handled: ") + What);
+      });
 }
 
 bool TxcGarvelUCP::MessageReceived(TxcSMSCMessage& Message) {
@@ -849,24 +840,13 @@ bool TxcGarvelUCP::MessageReceived(TxcSMSCMessage& Message) {
   }
   TReceived r{destination, originator, text, encoding, StrToHexStr(header), timeStamp};
   if (!ReassembleMessages()) {
-    Raise(r);
+    Raise(r, false);
     return true;
   }
   FReassembler.SetTimeOut(std::chrono::milliseconds(ReassemblyTimeOut()));
-  TReceived whole;
-  switch (FReassembler.Add(originator + '\n' + destination, r, whole,
-                           std::chrono::steady_clock::now())) {
-  case roNotPart:
-    Raise(r);
-    break;
-  case roComplete:
-    Raise(whole);
-    break;
-  case roHeld:
-  case roDuplicate:
-    break;
-  }
-  if (FReassembler.HeldParts() > 0)
+  if (ReassembleOrRaise(FReassembler, originator + '\n' + destination, r,
+                        std::chrono::steady_clock::now(),
+                        [this](const TReceived& M, bool Joined) { Raise(M, Joined); }))
     NeedHousekeeping();
   return true;
 }

@@ -373,7 +373,7 @@ private:
     std::string UserDataHeader;
     TDateTime TimeStamp = 0;
   };
-  void Raise(const TReceived& Message);
+  void Raise(const TReceived& Message, bool Joined);
   TxcReassembler<TReceived> FReassembler;
   // Answers Message with the negative result EC.
   void Refuse(TxcSMSCMessage& Message, int EC);
