@@ -145,6 +145,13 @@ public:
     return r;
   }
 
+  int SubmitAsync(const TSubmitRequest& R, TSubmitTicket& Ticket) override {
+    return FCimd2.SubmitMessageAsync(R.Destination, FOriginator, R.Text, R.Encoding,
+                                     StrToHexStr(R.UserDataHeader), R.Options, Ticket);
+  }
+
+  TxcGarvel& Component() override { return FCimd2; }
+
   void Disconnect() override { FCimd2.Disconnect(); }
 
   std::string ErrorCodeText(int Code) const override {

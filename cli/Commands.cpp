@@ -5,21 +5,28 @@
 #include "EventLog.h"
 #include "ProtocolClient.h"
 
-#include "CodePage.h"
 #include "Cimd2Personality.h"
+#include "CodePage.h"
 #include "Messages.h"
 #include "SmscServer.h"
 #include "SyncObjs.h"
+#include "xuSMSCConcat.h"
 #include "xuSMSCExtractSM.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <sstream>
+#include <unordered_map>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -252,6 +259,12 @@ const std::vector<TOption> kMessageOptions = {
     {"report", "", "ask for a status report"},
     {"flash", "", "ask for direct display on the handset"},
     {"wait", "SECONDS", "wait this long for the status report (implies --report)"},
+    {"count", "N", "send the message N times through the submit window (default 1)"},
+    {"window", "W",
+     "submits in flight at once (default 1: one at a time, each waiting for its answer)"},
+    {"rate", "R", "send at most R submits a second, evenly spaced (default: no limit)"},
+    {"no-split", "",
+     "refuse a text too long for one message instead of sending it as concatenated parts"},
 };
 
 bool IsHexText(const std::string& S) {
@@ -291,6 +304,234 @@ int ParseSessionCommand(const std::string& Cmd, const std::vector<std::string>& 
   return kGoOn;
 }
 
+// --- send through the window -----------------------------------------------
+
+using TClock = std::chrono::steady_clock;
+
+double Milliseconds(TClock::duration D) {
+  return std::chrono::duration<double, std::milli>(D).count();
+}
+
+std::string Fixed(double Value, int Decimals) {
+  char b[64];
+  std::snprintf(b, sizeof b, "%.*f", Decimals, Value);
+  return b;
+}
+
+/// The nearest-rank percentile Q (0..1] of Sorted; 0 when it is empty.
+double Percentile(const std::vector<double>& Sorted, double Q) {
+  if (Sorted.empty())
+    return 0;
+  auto rank = static_cast<size_t>(std::ceil(Q * static_cast<double>(Sorted.size())));
+  return Sorted[std::clamp<size_t>(rank, 1, Sorted.size()) - 1];
+}
+
+/// Sends one message Count times with SubmitAsync, keeping the component's
+/// window full, and tallies what the SMSC answered. Each message's latency
+/// runs from the return of its submit call to its completion. Runs on the
+/// thread that pumps the client's events.
+class TWindowedSend {
+public:
+  TWindowedSend(TSession& S, bool Progress) : FS(S), FProgress(Progress) {
+    FS.Client->OnSubmitCompleted = [this](const TxcSubmitCompletion& C) { Completed(C); };
+  }
+  ~TWindowedSend() { FS.Client->OnSubmitCompleted = nullptr; }
+  TWindowedSend(const TWindowedSend&) = delete;
+  TWindowedSend& operator=(const TWindowedSend&) = delete;
+
+  /// Submits until Count messages are sent, one cannot be, the session
+  /// ends or Stop() turns true; then waits for the outstanding answers.
+  void Run(const TSubmitRequest& Request, int Count, const std::function<bool()>& Stop) {
+    FCount = Count;
+    FStart = TClock::now();
+    FEnd = FStart;
+    for (int i = 0; i < Count && !FS.Disconnected && !Stop(); ++i) {
+      Application()->ProcessMessages();
+      if (FS.Disconnected)
+        break;
+      TSubmitTicket ticket = 0;
+      int r = FS.Client->SubmitAsync(Request, ticket);
+      TClock::time_point now = TClock::now();
+      if (r != rcOk) {
+        // The same message fails the same way again (-4), the session is
+        // gone (-2) or the SMSC stopped answering (-1): no point going on.
+        Tally(r);
+        FFailure = r;
+        FEnd = now;
+        break;
+      }
+      ++FSent;
+      FSentAt.emplace(ticket, now);
+      ShowProgress(false);
+    }
+    // The component completes every ticket within its response time-out
+    // (at once when the session breaks); the margin covers the pumping.
+    const auto deadline =
+        TClock::now() + std::chrono::milliseconds(FS.Client->Component().ResponseTimeOut() + 2000);
+    while (!FSentAt.empty() && TClock::now() < deadline) {
+      Application()->HandleMessage(100);
+      ShowProgress(false);
+    }
+    FTimedOut += static_cast<int>(FSentAt.size()); // never completed
+    FSentAt.clear();
+    ShowProgress(true);
+  }
+
+  bool AllAccepted() const { return FAccepted == FCount; }
+  int Accepted() const { return FAccepted; }
+  int AcceptedParts() const { return FAcceptedParts; }
+  /// The result of a submit call that failed, 0 when none did.
+  int Failure() const { return FFailure; }
+  /// The completion of the first message (for a single one: its parts).
+  const TxcSubmitCompletion* First() const { return FHaveFirst ? &FFirst : nullptr; }
+
+  /// The closing summary: counts, rate, latency and the refusals by code.
+  void PrintSummary(const TProtocolClient& Client) const {
+    double seconds = std::max(std::chrono::duration<double>(FEnd - FStart).count(), 1e-6);
+    PrintLine("Messages: " + std::to_string(FSent) + " of " + std::to_string(FCount) + " sent in " +
+              Fixed(seconds, 3) + " s (" + Fixed(static_cast<double>(FSent) / seconds, 1) +
+              " msg/s)");
+    PrintLine("Results: " + std::to_string(FAccepted) + " accepted, " + std::to_string(FRefused) +
+              " refused, " + std::to_string(FTimedOut) + " timed out");
+    if (FParts > FCompleted && FCompleted > 0)
+      PrintLine("Parts: " + std::to_string(FParts) + " submitted, " +
+                std::to_string(FAcceptedParts) + " accepted");
+    for (const auto& [code, n] : FRefusals)
+      PrintLine("  " + std::to_string(n) + " refused: " + ResultText(code, Client));
+    std::vector<double> l = FLatencies;
+    std::sort(l.begin(), l.end());
+    if (!l.empty())
+      PrintLine("Latency (ms): p50 " + Fixed(Percentile(l, 0.50), 2) + ", p90 " +
+                Fixed(Percentile(l, 0.90), 2) + ", p99 " + Fixed(Percentile(l, 0.99), 2) +
+                ", max " + Fixed(l.back(), 2));
+  }
+
+private:
+  void Completed(const TxcSubmitCompletion& C) {
+    auto it = FSentAt.find(C.Ticket);
+    if (it == FSentAt.end())
+      return; // not one of this run's
+    TClock::time_point now = TClock::now();
+    FLatencies.push_back(Milliseconds(now - it->second));
+    FSentAt.erase(it);
+    FEnd = now;
+    ++FCompleted;
+    FParts += static_cast<int>(C.Parts.size());
+    for (const TxcPartResult& p : C.Parts)
+      FAcceptedParts += p.Result == rcOk ? 1 : 0;
+    Tally(C.Result);
+    if (!FHaveFirst) {
+      FFirst = C;
+      FHaveFirst = true;
+    }
+  }
+
+  void Tally(int Result) {
+    if (Result == rcOk) {
+      ++FAccepted;
+    } else if (Result == rcTimeOut) {
+      ++FTimedOut;
+    } else {
+      ++FRefused;
+      ++FRefusals[Result];
+    }
+  }
+
+  // On a terminal, one line rewritten at most ten times a second; Final
+  // writes the last state and ends the line.
+  void ShowProgress(bool Final) {
+    if (!FProgress)
+      return;
+    TClock::time_point now = TClock::now();
+    if (!Final && now - FShown < std::chrono::milliseconds(100))
+      return;
+    FShown = now;
+    std::fprintf(stdout, "\r%d/%d sent, %d accepted, %d refused, %d timed out, %zu in flight ",
+                 FSent, FCount, FAccepted, FRefused, FTimedOut, FSentAt.size());
+    if (Final)
+      std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+
+  TSession& FS;
+  const bool FProgress;
+  int FCount = 0;
+  int FSent = 0, FCompleted = 0, FAccepted = 0, FRefused = 0, FTimedOut = 0;
+  int FParts = 0, FAcceptedParts = 0;
+  int FFailure = 0;
+  std::map<int, int> FRefusals;                                  // result -> messages
+  std::unordered_map<TSubmitTicket, TClock::time_point> FSentAt; // outstanding
+  std::vector<double> FLatencies;
+  TClock::time_point FStart, FEnd, FShown;
+  TxcSubmitCompletion FFirst;
+  bool FHaveFirst = false;
+};
+
+/// The send command's path through the window (the session is open): Count
+/// copies of Request, with a progress line and a summary when Bulk, each
+/// part's outcome when Count is 1, then the wait for status reports (one
+/// per accepted part). Closes the session; returns the exit code.
+int SendWindowed(const std::string& Cmd, TSession& S, demo::TEventLog& Log,
+                 const TSubmitRequest& Request, int Count, bool Bulk, int WaitSeconds,
+                 const int& Reports, bool Fits) {
+  TWindowedSend run(S, Bulk && isatty(fileno(stdout)) != 0);
+  run.Run(Request, Count, [] { return gInterrupted != 0; });
+  if (Count == 1) {
+    if (const TxcSubmitCompletion* c = run.First()) {
+      const size_t n = c->Parts.size();
+      for (size_t i = 0; i < n; ++i) {
+        const TxcPartResult& p = c->Parts[i];
+        if (n > 1)
+          PrintLine("Part " + std::to_string(i + 1) + " of " + std::to_string(n) + ":");
+        if (p.Result == rcOk)
+          Log.LogSubmitted(p.MessageID, p.TimeStamp);
+        else
+          Log.LogSubmitFailed(p.Result);
+      }
+    } else if (run.Failure() != 0) {
+      Log.LogSubmitFailed(run.Failure());
+    }
+  }
+  if (Bulk)
+    run.PrintSummary(*S.Client);
+  if (gInterrupted) {
+    if (!S.Disconnected)
+      CloseSession(S);
+    return Fail(Cmd, "interrupted");
+  }
+  if (!run.AllAccepted()) {
+    std::string why;
+    if (run.Failure() == rcCannotCarry && !Fits && !S.Client->Component().SplitLongMessages())
+      why = "the text does not fit one message, and --no-split forbids splitting it";
+    else if (run.Failure() != 0)
+      why = FailureText(S, run.Failure());
+    else if (Count == 1 && run.First())
+      why = FailureText(S, run.First()->Result);
+    std::string text = Count == 1
+                           ? "the message was not accepted: " + why
+                           : std::to_string(Count - run.Accepted()) + " of " +
+                                 std::to_string(Count) + " messages were not accepted" +
+                                 (run.Failure() != 0 ? " (sending stopped: " + why + ")" : "");
+    if (!S.Disconnected)
+      CloseSession(S);
+    return Fail(Cmd, text);
+  }
+  int exitCode = kExitOk;
+  const int expected = run.AcceptedParts();
+  if (WaitSeconds > 0 &&
+      !Application()->ProcessUntil([&] { return Reports >= expected || S.Disconnected; },
+                                   WaitSeconds * 1000)) {
+    exitCode = Fail(Cmd, "no status report within " + std::to_string(WaitSeconds) + " s (" +
+                             std::to_string(Reports) + " of " + std::to_string(expected) + ")");
+  } else if (WaitSeconds > 0 && Reports < expected) {
+    exitCode = Fail(Cmd, "the connection ended before the status reports came (" +
+                             DisconnectReasonText(S.DisconnectReason) + ")");
+  }
+  if (!S.Disconnected)
+    CloseSession(S);
+  return exitCode;
+}
+
 // Where the translation file of the standard GSM alphabet is installed,
 // seen from this program (PREFIX/bin/garvel), when it is there.
 std::string InstalledGsmTable() {
@@ -312,7 +553,7 @@ std::string ToolUsage() {
   return "Usage: garvel COMMAND [options]\n"
          "\n"
          "Commands:\n"
-         "  send      connect to an SMSC, submit one message, print the result\n"
+         "  send      connect to an SMSC, submit a message (or many), print the result\n"
          "  listen    print the messages and status reports an SMSC delivers\n"
          "  sim       run the SMSC simulator\n"
          "  demo      run a whole session against the built-in simulator\n"
@@ -336,7 +577,11 @@ int CmdSend(const std::vector<std::string>& Args) {
           cmd, Args, {"Message", kMessageOptions},
           "garvel send --port PORT --to ADDRESS --text TEXT [options]",
           "Connects to an SMSC, opens the session, submits one message and prints\n"
-          "the result; with --wait it also waits for the message's status report.",
+          "the result; with --wait it also waits for the message's status report.\n"
+          "A text too long for one message goes as concatenated parts. With\n"
+          "--count or --window it keeps up to W submits in flight, shows progress\n"
+          "on a terminal and ends with a summary: messages sent, accepted, refused\n"
+          "and timed out, msg/s, and latency percentiles (submit to answer).",
           cl);
       r != kGoOn)
     return r;
@@ -375,23 +620,61 @@ int CmdSend(const std::vector<std::string>& Args) {
     req.Options << soRequestStatusReport;
   if (cl.Has("flash"))
     req.Options << soDirectDisplay;
+  int count = 1, window = 1;
+  double rate = 0;
+  if (cl.Has("count") && !ParseInt(cl.Get("count"), 1, 100000000, count))
+    return UsageError(cmd, "--count takes a number from 1 to 100000000");
+  if (cl.Has("window") && !ParseInt(cl.Get("window"), 1, 1000, window))
+    return UsageError(cmd, "--window takes a number from 1 to 1000");
+  if (cl.Has("rate")) {
+    const std::string v = cl.Get("rate");
+    char* end = nullptr;
+    rate = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end != '\0' || !(rate > 0) || rate > 1e6)
+      return UsageError(cmd, "--rate takes submits a second, more than 0 and at most 1000000");
+  }
+  const bool split = !cl.Has("no-split");
 
   TSession s;
   if (int r = MakeSession(cmd, cl, s); r != kExitOk)
     return r;
   if (std::string why = s.Client->WhyNothingArrives(); waitSeconds > 0 && !why.empty())
     return UsageError(cmd, "--wait cannot work: " + why);
+  TxcGarvel& component = s.Client->Component();
+  if (window > component.MaxWindowSize())
+    return UsageError(cmd, "--window takes at most " + std::to_string(component.MaxWindowSize()) +
+                               " with " + s.Client->Name());
+  // The parts of a single long text go out together, in the component's
+  // own window, unless --window says otherwise.
+  if (cl.Has("window") || count > 1)
+    component.SetWindowSize(window);
+  component.SetMaxSubmitRate(rate);
+  component.SetSplitLongMessages(split);
+  // One message that fits one short message keeps the blocking submit;
+  // several, a window, or a text that needs parts go through the window.
+  const bool bulk = count > 1 || window > 1;
+  const bool fits = FitsOneMessage(req.Text, req.Encoding, StrToHexStr(req.UserDataHeader));
   demo::TEventLog log(PrintLine);
   Wire(s, log, cmd);
+  int reports = 0;
+  auto onReport = s.Client->OnReport;
+  s.Client->OnReport = [&](const TReceivedReport& R) {
+    ++reports;
+    onReport(R);
+  };
+  if (bulk || !fits) {
+    if (bulk)
+      CatchInterrupts();
+    std::unique_ptr<TInterruptWatch> watch;
+    if (bulk)
+      watch = std::make_unique<TInterruptWatch>(*s.Client);
+    if (int r = OpenSession(cmd, s, log); r != kExitOk)
+      return gInterrupted ? Fail(cmd, "interrupted") : r;
+    return SendWindowed(cmd, s, log, req, count, bulk, waitSeconds, reports, fits);
+  }
   if (int r = OpenSession(cmd, s, log); r != kExitOk)
     return r;
 
-  bool reported = false;
-  auto onReport = s.Client->OnReport;
-  s.Client->OnReport = [&](const TReceivedReport& R) {
-    reported = true;
-    onReport(R);
-  };
   TSubmitResult result;
   int r = s.Client->Submit(req, result);
   if (r != 0) {
@@ -402,10 +685,10 @@ int CmdSend(const std::vector<std::string>& Args) {
   }
   log.LogSubmitted(result.MessageId, result.TimeStamp);
   int exitCode = kExitOk;
-  if (waitSeconds > 0 && !Application()->ProcessUntil([&] { return reported || s.Disconnected; },
+  if (waitSeconds > 0 && !Application()->ProcessUntil([&] { return reports > 0 || s.Disconnected; },
                                                       waitSeconds * 1000)) {
     exitCode = Fail(cmd, "no status report within " + std::to_string(waitSeconds) + " s");
-  } else if (waitSeconds > 0 && !reported) {
+  } else if (waitSeconds > 0 && reports == 0) {
     exitCode = Fail(cmd, "the connection ended before the status report came (" +
                              DisconnectReasonText(s.DisconnectReason) + ")");
   }
@@ -492,6 +775,10 @@ const std::vector<TOption> kSimOptions = {
     {"report-status", "N", "status of those reports: 0 delivered, 1 buffered, 2 failed"},
     {"report-reason", "N", "reason code of those reports"},
     {"delay", "MS", "answer every request this late"},
+    {"throttle", "N",
+     "refuse submits beyond N a second on a connection (SMPP ESME_RTHROTTLED, UCP 4,"
+     " CIMD2 10, SEMA 1)"},
+    {"throttle-ec", "EC", "error code of those refusals instead (as --submit-ec)"},
     {"silent", "OPS", "never answer these operations (comma-separated, e.g. O/51; * for all)"},
     {"close-after", "N", "close the connection after receiving N frames"},
     {"reset-after", "N", "reset the connection after receiving N frames"},
@@ -570,6 +857,8 @@ int CmdSim(const std::vector<std::string>& Args) {
       IntOption(cl, "report-status", 0, 9, c.ReportStatus, error) ||
       IntOption(cl, "report-reason", 0, 999, c.ReportReason, error) ||
       IntOption(cl, "delay", 0, 3600000, c.ResponseDelayMs, error) ||
+      IntOption(cl, "throttle", 0, 1000000, c.ThrottleAbovePerSecond, error) ||
+      IntOption(cl, "throttle-ec", minCode, maxCode, c.ThrottleErrorCode, error) ||
       IntOption(cl, "close-after", 0, 1000000, c.CloseAfterFrames, error) ||
       IntOption(cl, "reset-after", 0, 1000000, c.ResetAfterFrames, error) ||
       IntOption(cl, "split", 0, 100000, c.SplitPieceSize, error) ||

@@ -24,6 +24,10 @@ void TProtocolClient::ForwardRelayEvents(TxcGarvel& Component) {
     if (OnError)
       OnError(Text);
   };
+  Component.OnSubmitCompleted = [this](TObject*, const TxcSubmitCompletion& Completion) {
+    if (OnSubmitCompleted)
+      OnSubmitCompleted(Completion);
+  };
 }
 
 std::unique_ptr<TProtocolClient> CreateClient(const std::string& Protocol) {

@@ -79,6 +79,15 @@ public:
   virtual int Connect(const std::string& Host, int Port) = 0;
   virtual int InitializeSession() = 0;
   virtual int Submit(const TSubmitRequest& Request, TSubmitResult& Result) = 0;
+  /// Submit without waiting for the answer: 0 and a ticket whose outcome
+  /// OnSubmitCompleted brings, or -1, -2 or -4 with nothing sent. A text
+  /// too long for one message goes as concatenated parts unless the
+  /// component's SplitLongMessages is off (then -4). Blocks while the
+  /// submit window is full, at most the response time-out.
+  virtual int SubmitAsync(const TSubmitRequest& Request, TSubmitTicket& Ticket) = 0;
+  /// The component, for the settings every protocol shares (window, rate,
+  /// splitting) and its counters.
+  virtual TxcGarvel& Component() = 0;
   virtual void Disconnect() = 0;
 
   /// An error code of the SMSC (a positive result of InitializeSession or
@@ -93,9 +102,11 @@ public:
   std::function<void(const TReceivedReport&)> OnReport;
   std::function<void(int Reason)> OnDisconnected;
   std::function<void(const std::string& Text)> OnError;
+  std::function<void(const TxcSubmitCompletion&)> OnSubmitCompleted;
 
 protected:
-  /// Forwards the component's OnDisconnected and OnError to this client's.
+  /// Forwards the component's OnDisconnected, OnError and OnSubmitCompleted
+  /// to this client's.
   void ForwardRelayEvents(TxcGarvel& Component);
 };
 

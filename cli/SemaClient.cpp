@@ -102,6 +102,13 @@ public:
     return r;
   }
 
+  int SubmitAsync(const TSubmitRequest& R, TSubmitTicket& Ticket) override {
+    return FSema.SubmitMessageAsync(R.Destination, FAddress, FTON, FNPI, R.Text, R.Encoding,
+                                    StrToHexStr(R.UserDataHeader), R.Options, Ticket);
+  }
+
+  TxcGarvel& Component() override { return FSema; }
+
   void Disconnect() override { FSema.Disconnect(); }
 
   std::string ErrorCodeText(int Code) const override { return "result " + std::to_string(Code); }

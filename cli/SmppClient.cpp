@@ -170,6 +170,14 @@ public:
     return r;
   }
 
+  int SubmitAsync(const TSubmitRequest& R, TSubmitTicket& Ticket) override {
+    return FSmpp.SubmitMessageAsync(R.Destination, FDestTON, FDestNPI, Address(), FSourceTON,
+                                    FSourceNPI, R.Text, R.Encoding, StrToHexStr(R.UserDataHeader),
+                                    R.Options, 0, 0, Ticket);
+  }
+
+  TxcGarvel& Component() override { return FSmpp; }
+
   void Disconnect() override { FSmpp.Disconnect(); }
 
   std::string ErrorCodeText(int Code) const override {

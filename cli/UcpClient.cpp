@@ -171,21 +171,26 @@ public:
   }
 
   int Submit(const TSubmitRequest& R, TSubmitResult& Result) override {
-    // The component takes the header as XSer service data: its length
-    // first, then the octets, in hexadecimal.
     std::string udh;
-    if (!R.UserDataHeader.empty()) {
-      if (R.UserDataHeader.size() > 255)
-        return rcCannotCarry;
-      udh = StrToHexStr(std::string(1, static_cast<char>(R.UserDataHeader.size()))) +
-            StrToHexStr(R.UserDataHeader);
-    }
+    if (!XSerHeader(R, udh))
+      return rcCannotCarry;
     TDateTime ts = 0;
     int r = FUcp.SubmitMessage(R.Destination, FOAdC, R.Text, R.Encoding, udh, R.Options, ts);
     Result.MessageId.clear();
     Result.TimeStamp = r == 0 ? ts : 0;
     return r;
   }
+
+  int SubmitAsync(const TSubmitRequest& R, TSubmitTicket& Ticket) override {
+    Ticket = 0;
+    std::string udh;
+    if (!XSerHeader(R, udh))
+      return rcCannotCarry;
+    return FUcp.SubmitMessageAsync(R.Destination, FOAdC, R.Text, R.Encoding, udh, R.Options,
+                                   Ticket);
+  }
+
+  TxcGarvel& Component() override { return FUcp; }
 
   void Disconnect() override { FUcp.Disconnect(); }
 
@@ -199,6 +204,19 @@ private:
   static bool Fail(std::string& Error, const std::string& Text) {
     Error = Text;
     return false;
+  }
+
+  // The component takes the header as XSer service data: its length first,
+  // then the octets, in hexadecimal. False when it is too long for that.
+  static bool XSerHeader(const TSubmitRequest& R, std::string& Udh) {
+    Udh.clear();
+    if (R.UserDataHeader.empty())
+      return true;
+    if (R.UserDataHeader.size() > 255)
+      return false;
+    Udh = StrToHexStr(std::string(1, static_cast<char>(R.UserDataHeader.size()))) +
+          StrToHexStr(R.UserDataHeader);
+    return true;
   }
 
   ucp::TxcGarvelUCP FUcp;

@@ -317,6 +317,8 @@ private:
     }
     if (const std::string* r = P.Param(pReportRequest))
       rec.StatusReportRequested = NumberOf(r) > 0;
+    if (Throttled(Link))
+      return Refuse(P, ThrottleCode(Cfg, ecCongestion));
     if (Cfg.SubmitErrorCode != 0)
       return Refuse(P, Cfg.SubmitErrorCode);
 

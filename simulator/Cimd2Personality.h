@@ -38,7 +38,8 @@ struct TCimd2Settings {
 /// - 03 submit: 53 with 021 and 060, an SMSC time stamp that grows by at
 ///   least a second per submit on the server, so that destination and time
 ///   stamp identify the message ("0612345678:120302123456" in the record);
-///   or 53 with 900 = SubmitErrorCode. A submit that asks for a report (056
+///   or 53 with 900 = SubmitErrorCode, or 900 = 10 (temporary congestion,
+///   or ThrottleErrorCode) beyond ThrottleAbovePerSecond. A submit that asks for a report (056
 ///   not 0) gets one StatusReportDelayMs later. Refusals of its own: 301 no
 ///   or several 021, 300 a destination that is not a number, 302 user data
 ///   or header that is not what its parameter needs, 303 033 and 034
@@ -90,6 +91,7 @@ constexpr size_t kMaxPacket = 65536;
 enum : int {
   ecUnexpectedOperation = 1,
   ecSyntax = 2,
+  ecCongestion = 10,
   ecInvalidLogin = 100,
   ecDestination = 300,
   ecDestinationCount = 301,

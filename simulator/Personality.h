@@ -5,6 +5,7 @@
 #include "SimTypes.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -66,6 +67,18 @@ protected:
   /// Records an accepted submit and, when it asked for one and the
   /// configuration sends them, schedules its automatic status report.
   void AcceptSubmit(const TSubmitRecord& Submit, TSessionLink& Link);
+  /// Counts a submit against TSimConfig::ThrottleAbovePerSecond and tells
+  /// whether it is one too many for the current second (then logged as
+  /// throttled): the caller refuses it with ThrottleCode.
+  bool Throttled(TSessionLink& Link);
+  /// TSimConfig::ThrottleErrorCode, or the protocol's own Default for 0.
+  static int ThrottleCode(const TSimConfig& Cfg, int Default) {
+    return Cfg.ThrottleErrorCode != 0 ? Cfg.ThrottleErrorCode : Default;
+  }
+
+private:
+  int64_t FSecondStart = 0; // when the current second of the throttle began
+  int FSubmitsInSecond = 0;
 };
 
 /// A protocol as the simulator speaks it: framing of the client's byte

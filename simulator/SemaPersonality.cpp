@@ -304,6 +304,8 @@ private:
       rec.Text = BinToWideString(text);
       break;
     }
+    if (Throttled(Link))
+      return Result(Frame, static_cast<uint8_t>(ThrottleCode(Cfg, rsRefused)));
     if (Cfg.SubmitErrorCode != 0)
       return Result(Frame, Code(Cfg.SubmitErrorCode, rsRefused));
 

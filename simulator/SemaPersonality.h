@@ -30,7 +30,8 @@ namespace garvel::sim {
 ///   messages are delivered to; 0.
 /// - 0 submit: 0, then a 32-bit reference unique on the server (the
 ///   MessageId, in decimal) and a 14-character time text; or
-///   SubmitErrorCode. A submit that asks for a status report gets one
+///   SubmitErrorCode; beyond ThrottleAbovePerSecond, result 1 (or
+///   ThrottleErrorCode). A submit that asks for a status report gets one
 ///   StatusReportDelayMs later.
 /// - With RequireLogin, polls and submits before a successful login get
 ///   rsNotLoggedIn; a body that cannot be read gets rsSyntax, an unknown

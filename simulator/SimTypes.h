@@ -46,6 +46,16 @@ struct TSimConfig {
   /// 0 delivered, 1 buffered, 2 not delivered).
   int ReportStatus = 0;
   int ReportReason = 0;
+  /// Submits a connection may make in one second; 0 for no limit. The
+  /// seconds are counted from the first submit after the last full one: the
+  /// submits beyond this many within it are refused with ThrottleErrorCode,
+  /// and each refused one still counts as having arrived.
+  int ThrottleAbovePerSecond = 0;
+  /// Error code of a throttled submit; 0 stands for the protocol's own:
+  /// SMPP ESME_RTHROTTLED (0x58), CIMD2 10 (temporary congestion), UCP 04
+  /// (operation not allowed at this time; UCP has no throttling code), SEMA
+  /// result 1 (refused). Negative values answer as SubmitErrorCode does.
+  int ThrottleErrorCode = 0;
 
   // --- Misbehaviour -------------------------------------------------------
 
@@ -116,6 +126,13 @@ struct TSimMessage {
   std::string UserDataHeader;
   /// The SMSC time stamp; 0 stands for the time of sending.
   TDateTime TimeStamp = 0;
+  /// SMPP only: a part of a concatenated message marked with the
+  /// sar_msg_ref_num (0..65535), sar_total_segments and sar_segment_seqnum
+  /// (1..255) parameters instead of a user data header. A SarReference of -1
+  /// sends none of them; values out of range make the deliver prCannotCarry.
+  int SarReference = -1;
+  int SarTotal = 0;
+  int SarSequence = 0;
 };
 
 /// A delivery status report to hand to the client.

@@ -21,6 +21,9 @@ constexpr uint8_t kEsmUDHI = 0x40;
 constexpr uint16_t kTagReceiptedMessageId = 0x001E;
 constexpr uint16_t kTagNetworkErrorCode = 0x0423;
 constexpr uint16_t kTagMessageState = 0x0427;
+constexpr uint16_t kTagSarMsgRefNum = 0x020C;
+constexpr uint16_t kTagSarTotalSegments = 0x020E;
+constexpr uint16_t kTagSarSegmentSeqnum = 0x020F;
 constexpr uint32_t kGarbageCommand = 0x800001FF; // reserved: no PDU has it
 
 std::string U32(uint32_t V) {
@@ -189,11 +192,20 @@ public:
     if (userData.size() > kMaxShortMessage)
       return prCannotCarry;
     unsigned esm = M.UserDataHeader.empty() ? 0x00 : kEsmUDHI;
+    std::string sar;
+    if (M.SarReference >= 0) {
+      if (M.SarReference > 0xFFFF || M.SarTotal < 1 || M.SarTotal > 255 || M.SarSequence < 1 ||
+          M.SarSequence > 255)
+        return prCannotCarry;
+      sar = Tlv(kTagSarMsgRefNum, U16(static_cast<uint16_t>(M.SarReference))) +
+            Tlv(kTagSarTotalSegments, Octet(static_cast<unsigned>(M.SarTotal))) +
+            Tlv(kTagSarSegmentSeqnum, Octet(static_cast<unsigned>(M.SarSequence)));
+    }
     std::string body = CStr("") + Octet(TonOf(M.Originator)) + Octet(NpiOf(M.Originator)) +
                        CStr(M.Originator) + Octet(TonOf(M.Destination)) +
                        Octet(NpiOf(M.Destination)) + CStr(M.Destination) + Octet(esm) + Octet(0) +
                        Octet(0) + CStr("") + CStr("") + Octet(0) + Octet(0) + Octet(dataCoding) +
-                       Octet(0) + Octet(static_cast<unsigned>(userData.size())) + userData;
+                       Octet(0) + Octet(static_cast<unsigned>(userData.size())) + userData + sar;
     Frame = BuildPdu(kDeliverSm, 0, NextSequence(), body);
     return prSent;
   }
@@ -315,6 +327,8 @@ private:
       return BuildPdu(kGenericNack, kESME_RINVCMDLEN, seq);
     if (FBound != kBindTransmitter && FBound != kBindTransceiver)
       return BuildPdu(kSubmitSm | kResponse, kESME_RINVBNDSTS, seq);
+    if (Throttled(Link))
+      return Refusal(kSubmitSm, seq, ThrottleCode(Cfg, static_cast<int>(kESME_RTHROTTLED)));
     if (Cfg.SubmitErrorCode != 0)
       return Refusal(kSubmitSm, seq, Cfg.SubmitErrorCode);
 

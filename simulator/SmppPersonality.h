@@ -33,7 +33,9 @@ struct TSmppSettings {
 /// - submit_sm: needs a transmitter or transceiver bind (ESME_RINVBNDSTS
 ///   otherwise, whatever RequireLogin says: SMPP always needs one). Accepted
 ///   with a message_id unique in the server's life; SubmitErrorCode refuses
-///   with that command_status and no body. A submit asking for a receipt
+///   with that command_status and no body, and a submit beyond
+///   ThrottleAbovePerSecond gets ESME_RTHROTTLED (or ThrottleErrorCode).
+///   A submit asking for a receipt
 ///   (registered_delivery) gets one StatusReportDelayMs later.
 /// - enquire_link: enquire_link_resp; unbind: unbind_resp (the client then
 ///   closes).
@@ -45,7 +47,9 @@ struct TSmppSettings {
 ///
 /// Sent of its own accord, with the session's own sequence numbers from 1:
 /// deliver_sm for mobile-originated messages (data_coding 0x00 text, 0x04
-/// 8-bit data, 0x08 UCS-2; esm_class 0x40 with a user data header),
+/// 8-bit data, 0x08 UCS-2; esm_class 0x40 with a user data header; the
+/// sar_msg_ref_num, sar_total_segments and sar_segment_seqnum parameters
+/// when TSimMessage::SarReference is set),
 /// deliver_sm receipts (esm_class 0x04, or 0x20 for a buffered message) with
 /// the text of SMPP 3.4 Appendix B ("id:... sub:001 dlvrd:... submit
 /// date:... done date:... stat:... err:... text:") and, by TSmppSettings,
@@ -94,7 +98,8 @@ enum : uint32_t {
   kESME_RINVCMDID = 0x03,
   kESME_RINVBNDSTS = 0x04,
   kESME_RALYBND = 0x05,
-  kESME_RINVPASWD = 0x0E
+  kESME_RINVPASWD = 0x0E,
+  kESME_RTHROTTLED = 0x58
 };
 
 /// Largest PDU the simulator frames.

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <deque>
+#include <iterator>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -216,7 +218,7 @@ public:
     TPushResult r = Build(*FProto, frame);
     if (r != prSent)
       return r;
-    return SendFrameLocked(frame, cfg, true) ? prSent : prSendFailed;
+    return SendFrameLocked(frame, cfg, true) && FlushOutLocked() ? prSent : prSendFailed;
   }
 
   TPushResult SendRaw(const std::string& Bytes) {
@@ -224,6 +226,8 @@ public:
     if (!FOpen)
       return prNoSession;
     FServer.Log(Prefix() + "-> raw " + FServer.FPersonality->Printable(Bytes));
+    if (!FlushOutLocked())
+      return prSendFailed;
     return FClient->SendBuf(Bytes.data(), static_cast<int>(Bytes.size())) >= 0 ? prSent
                                                                                : prSendFailed;
   }
@@ -232,7 +236,12 @@ public:
   int SessionId() const override { return FId; }
   const TSimConfig& Config() const override { return FFrameConfig; }
   void Schedule(int DelayMs, std::function<std::string()> Build) override {
-    FDue.push_back({GetTickCount64() + std::max(DelayMs, 0), std::move(Build)});
+    // Kept in order of time (frames due at the same time in the order
+    // scheduled), so that the next one is always the first.
+    const int64_t at = GetTickCount64() + std::max(DelayMs, 0);
+    auto pos = std::upper_bound(FDue.begin(), FDue.end(), at,
+                                [](int64_t t, const TDue& d) { return t < d.At; });
+    FDue.insert(pos, {at, std::move(Build)});
   }
   void SubmitAccepted(const TSubmitRecord& Submit) override { FServer.RecordSubmit(Submit); }
   void Log(const std::string& Text) override { FServer.Log(Prefix() + Text); }
@@ -282,6 +291,11 @@ private:
       FPending.append(chunk, static_cast<size_t>(n));
       bool ended = false;
       bool framed = CutFrames(ended);
+      {
+        // The answers to every frame of this read go out in one write.
+        std::lock_guard<std::mutex> g(FLock);
+        FlushOutLocked();
+      }
       ReportSkipped(false);
       if (!framed || ended) {
         reset = ended && FResetNow;
@@ -294,9 +308,7 @@ private:
   // Milliseconds until the thread has something to do of its own accord;
   // -1 for nothing.
   int NextWait() const {
-    int64_t next = INT64_MAX;
-    for (const TDue& d : FDue)
-      next = std::min(next, d.At);
+    int64_t next = FDue.empty() ? INT64_MAX : FDue.front().At;
     if (FSkipped > 0)
       next = std::min(next, FSkipSince + kSkipReportMs);
     if (next == INT64_MAX)
@@ -359,13 +371,14 @@ private:
   // False when the frame ended the connection.
   bool HandleFrame(const std::string& Frame) {
     ReportSkipped(true);
-    FFrameConfig = FServer.Config();
+    RefreshConfig();
     const TPersonality& p = *FServer.FPersonality;
     TReceivedFrame rec;
     rec.Session = FId;
     rec.Operation = p.Describe(Frame, rec.Valid);
     rec.Bytes = Frame;
-    FServer.Log(Prefix() + "<- " + rec.Operation + " " + p.Printable(Frame));
+    if (FServer.OnLog)
+      FServer.Log(Prefix() + "<- " + rec.Operation + " " + p.Printable(Frame));
     ++FFrames;
     const std::string op = rec.Operation;
     // Recorded before any answer goes out, so that a client holding the
@@ -397,29 +410,25 @@ private:
 
   // Sends the scheduled frames that are due.
   void RunDue() {
-    int64_t now = GetTickCount64();
-    std::vector<TDue> due;
-    for (auto it = FDue.begin(); it != FDue.end();) {
-      if (it->At <= now) {
-        due.push_back(std::move(*it));
-        it = FDue.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    if (due.empty())
+    const int64_t now = GetTickCount64();
+    size_t n = 0;
+    while (n < FDue.size() && FDue[n].At <= now)
+      ++n;
+    if (n == 0)
       return;
-    std::stable_sort(due.begin(), due.end(),
-                     [](const TDue& a, const TDue& b) { return a.At < b.At; });
-    TSimConfig cfg = FServer.Config();
+    std::vector<TDue> due(std::make_move_iterator(FDue.begin()),
+                          std::make_move_iterator(FDue.begin() + static_cast<ptrdiff_t>(n)));
+    FDue.erase(FDue.begin(), FDue.begin() + static_cast<ptrdiff_t>(n));
+    RefreshConfig();
     std::lock_guard<std::mutex> g(FLock);
     for (TDue& d : due) {
       if (!FOpen)
         return;
       std::string frame = d.Build();
       if (!frame.empty())
-        SendFrameLocked(frame, cfg, true);
+        SendFrameLocked(frame, FFrameConfig, true);
     }
+    FlushOutLocked();
   }
 
   // Writes one frame with the configured misbehaviour. FLock held.
@@ -427,7 +436,16 @@ private:
     if (!FOpen)
       return false;
     const TPersonality& p = *FServer.FPersonality;
-    FServer.Log(Prefix() + "-> " + (OwnAccord ? "" : "answer ") + p.Printable(Frame));
+    if (FServer.OnLog)
+      FServer.Log(Prefix() + "-> " + (OwnAccord ? "" : "answer ") + p.Printable(Frame));
+    if (!Cfg.GarbageBeforeFrames && Cfg.SplitPieceSize <= 0) {
+      // Whole frames go out together: the answers to a run of pipelined
+      // requests, or the frames due at one time, take one write.
+      FOut += Frame;
+      return true;
+    }
+    if (!FlushOutLocked())
+      return false;
     std::string bytes = Cfg.GarbageBeforeFrames ? p.Garbage() + Frame : Frame;
     size_t piece = Cfg.SplitPieceSize > 0 ? static_cast<size_t>(Cfg.SplitPieceSize) : bytes.size();
     for (size_t i = 0; i < bytes.size(); i += piece) {
@@ -443,9 +461,34 @@ private:
     return true;
   }
 
+  // Writes the frames SendFrameLocked collected. FLock held.
+  bool FlushOutLocked() {
+    if (FOut.empty())
+      return true;
+    std::string out = std::move(FOut);
+    FOut.clear();
+    if (!FOpen)
+      return false;
+    if (FClient->SendBuf(out.data(), static_cast<int>(out.size())) < 0) {
+      FServer.Log(Prefix() + "write failed (errno " + std::to_string(FClient->LastError()) + ")");
+      return false;
+    }
+    return true;
+  }
+
+  // Takes the server's configuration when it changed since the last look.
+  void RefreshConfig() {
+    uint64_t v = FServer.FConfigVersion.load();
+    if (v != FConfigVersion) {
+      FFrameConfig = FServer.Config();
+      FConfigVersion = v;
+    }
+  }
+
   void End(bool Reset) {
     {
       std::lock_guard<std::mutex> g(FLock);
+      FlushOutLocked();
       std::lock_guard<std::mutex> c(FCloseLock);
       FOpen = false;
       FReleased = true;
@@ -476,6 +519,7 @@ private:
   std::atomic<bool> FOpen{true}; // written under FLock
   std::mutex FCloseLock;
   bool FReleased = false;
+  std::string FOut; // under FLock: whole frames to write together
   // The session's thread only:
   std::string FPending;
   size_t FSkipped = 0; // bytes skipped and not yet reported
@@ -484,7 +528,8 @@ private:
   int FFrames = 0;
   bool FResetNow = false;
   TSimConfig FFrameConfig;
-  std::vector<TDue> FDue;
+  std::deque<TDue> FDue;       // in order of At
+  uint64_t FConfigVersion = 0; // of FFrameConfig
 };
 
 } // namespace detail
@@ -509,6 +554,22 @@ void TProtocolSession::AcceptSubmit(const TSubmitRecord& Submit, TSessionLink& L
     });
   }
 }
+bool TProtocolSession::Throttled(TSessionLink& Link) {
+  const int limit = Link.Config().ThrottleAbovePerSecond;
+  if (limit <= 0)
+    return false;
+  const int64_t now = GetTickCount64();
+  if (FSubmitsInSecond == 0 || now - FSecondStart >= 1000) {
+    FSecondStart = now;
+    FSubmitsInSecond = 0;
+  }
+  if (++FSubmitsInSecond <= limit)
+    return false;
+  Link.Log("submit throttled (" + std::to_string(FSubmitsInSecond) + " this second, limit " +
+           std::to_string(limit) + ")");
+  return true;
+}
+
 TPersonality::~TPersonality() = default;
 
 TSmscServer::TSmscServer(const std::string& Protocol, TSimConfig Config)
@@ -620,6 +681,7 @@ TSimConfig TSmscServer::Config() const {
 void TSmscServer::SetConfig(const TSimConfig& Config) {
   std::lock_guard<std::mutex> g(FLock);
   FConfig = Config;
+  FConfigVersion.fetch_add(1);
   TrimRecordsLocked();
 }
 

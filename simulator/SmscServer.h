@@ -152,6 +152,9 @@ private:
   std::atomic<int> FPort{0};
   std::atomic<int> FLastError{0};
   std::atomic<bool> FStarted{false};
+  // Changes with every SetConfig, so that a connection copies the
+  // configuration only when it changed.
+  std::atomic<uint64_t> FConfigVersion{1};
 
   mutable std::mutex FLock; // everything below
   TSimConfig FConfig;

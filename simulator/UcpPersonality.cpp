@@ -315,6 +315,8 @@ private:
     } else {
       return Nack(F, ecSyntax);
     }
+    if (Throttled(Link))
+      return Nack(F, ThrottleCode(Cfg, ecNotAllowed));
     if (Cfg.SubmitErrorCode != 0)
       return Nack(F, Cfg.SubmitErrorCode);
 

@@ -21,7 +21,9 @@ namespace garvel::sim {
 /// Operations answered: OT 60 (session open with STYP 1; the credentials of
 /// the configuration), OT 51 (submit; the positive result carries
 /// "recipient:DDMMYYhhmmss", the SMSC time stamp, which grows by at least
-/// one second per submit on the server so that it identifies the message), OT 31 and OT 01
+/// one second per submit on the server so that it identifies the message;
+/// beyond ThrottleAbovePerSecond a submit gets EC 04, or ThrottleErrorCode),
+/// OT 31 and OT 01
 /// (keep-alive). Other operations get EC 03. Results from the client (to OT 52, 53, 31 the
 /// simulator sent) are recorded and not answered.
 ///
