@@ -201,8 +201,8 @@ TEST_F(Window, DisconnectMidWindowRacingAnswers) {
 TEST_F(Window, AFullWindowWaitIsBoundedAndSharedWithBlockingSubmits) {
   Open();
   Relay->SetWindowSize(1);
-  Relay->SetResponseTimeOut(300);
-  TSubmitTicket first = Async("#1:a");
+  TSubmitTicket first = Async("#1:a"); // waits up to 3 s for its answer
+  Relay->SetResponseTimeOut(300);      // the waits for a place below
   auto t0 = Clock::now();
   TSubmitTicket t = 5;
   EXPECT_EQ(Relay->SubmitAsync({"#2:b"}, t), rcTimeOut);
@@ -211,15 +211,17 @@ TEST_F(Window, AFullWindowWaitIsBoundedAndSharedWithBlockingSubmits) {
   EXPECT_EQ(Relay->SubmitInWindow("#3:c"), rcTimeOut) << "the blocking submit waits its turn too";
   EXPECT_EQ(Next(), Frame('s', "#1:a"));
   EXPECT_TRUE(Peer.Quiet(100)) << "nothing else went out";
+  Peer.Write(Frame('R', "#1:0"));
   ASSERT_TRUE(Pump([&] { return Completions.size() == 1; }));
   EXPECT_EQ(Completions[0].Ticket, first);
+  EXPECT_EQ(Completions[0].Result, 0);
 
   Relay->SetResponseTimeOut(3000);
   Relay->SetWindowSize(2);
   TSubmitTicket second = Async("#4:d");
   auto sync = std::async(std::launch::async, [&] { return Relay->SubmitInWindow("#5:e"); });
-  Next();
-  Next();
+  EXPECT_EQ(Next(), Frame('s', "#4:d"));
+  EXPECT_EQ(Next(), Frame('s', "#5:e"));
   Peer.Write(Frame('R', "#5:0"));
   Peer.Write(Frame('R', "#4:9"));
   EXPECT_EQ(sync.get(), 0);
