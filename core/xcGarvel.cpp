@@ -668,6 +668,7 @@ void TxcGarvel::SendPart(TSubmitTicket Ticket, int Part) {
   {
     std::lock_guard<std::mutex> g(FPendingLock);
     if (SessionBroken()) {
+      ++FAsyncPending; // counted as listed, so that resolving it balances
       ResolveAsyncLocked(p, rcTimeOut, nullptr, done);
       p = nullptr;
     } else {
