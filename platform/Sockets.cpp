@@ -415,7 +415,9 @@ int TCustomIpClient::PeekBuf(void* Buf, int Len) {
 }
 
 int TCustomIpClient::PeekData(const uint8_t*& Data) {
-  if (!FEof && !FLocalShutdown.load())
+  // Bytes already here come without a system call: answers that arrive
+  // together are framed from one read.
+  if (Buffered() == 0 && !FEof && !FLocalShutdown.load())
     Fill();
   size_t n = std::min<size_t>(Buffered(), INT_MAX);
   Data = n > 0 ? FStore.get() + FHead : nullptr;

@@ -108,7 +108,8 @@ public:
   /// whatever has already arrived. Returns the count copied (0 if none). A
   /// count below Len marks the buffer stale for WaitForData.
   int PeekBuf(void* Buf, int Len);
-  /// Takes whatever has already arrived (without waiting), then points Data
+  /// When nothing is buffered, first takes whatever has already arrived
+  /// (without waiting; one system call at most), then points Data
   /// at the first unconsumed buffered byte and returns how many are
   /// buffered (0: Data may be null). Data stays valid until the next call of
   /// any reading member. Does not mark the buffer stale.
