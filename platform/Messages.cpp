@@ -36,7 +36,10 @@ public:
     {
       std::lock_guard<std::mutex> g(FLock);
       FItems.push_back(std::move(P));
-      Signal();
+      // The descriptor is readable while anything is queued: it changes
+      // only when the queue stops being empty, and when it empties.
+      if (FItems.size() == 1)
+        Signal();
     }
     FCond.notify_one();
   }
