@@ -1084,6 +1084,7 @@ void TxcGarvel::DeliverAnswer(TReceiveMessageType Type) {
   }
   bool taken = false;
   bool late = false;
+  bool freed = false; // an asynchronous part left the window
   std::vector<std::unique_ptr<TxcSubmitCompletion>> done;
   {
     std::lock_guard<std::mutex> g(FPendingLock);
@@ -1105,6 +1106,7 @@ void TxcGarvel::DeliverAnswer(TReceiveMessageType Type) {
         // looked, and then the answer is too late.
         bool expired = p->Deadline <= now;
         late = late || expired;
+        freed = true;
         ResolveAsyncLocked(p, expired ? rcTimeOut : result,
                            expired || taken ? nullptr : answer.get(), done);
         taken = taken || !expired;
@@ -1121,10 +1123,9 @@ void TxcGarvel::DeliverAnswer(TReceiveMessageType Type) {
     }
     ExpireLocked(now, done);
   }
-  if (!done.empty() || late) {
+  if (freed)
     FWindowCond.notify_all();
-    PostCompletions(done);
-  }
+  PostCompletions(done);
   if (late)
     PostError(std::string(KindName(Type)) +
               " dropped, it came after its request timed out: " + FInputMessage->Describe());

@@ -265,6 +265,29 @@ TEST_F(Window, PartsOfOneMessageShareATicket) {
   EXPECT_EQ(Completions.size(), 2u) << "a refused call raises nothing";
 }
 
+// More parts than the window: each answered part makes room for the next at
+// once, not after a time-out.
+TEST_F(Window, PartsBeyondTheWindowGoAsEarlierOnesAreAnswered) {
+  Open();
+  Relay->SetWindowSize(1);
+  auto peer = std::async(std::launch::async, [&] {
+    for (int i = 1; i <= 4; ++i) {
+      std::string f = Next();
+      if (f != Frame('s', "#" + std::to_string(i) + ":p"))
+        return false;
+      Peer.Write(Frame('R', "#" + std::to_string(i) + ":0"));
+    }
+    return true;
+  });
+  auto t0 = Clock::now();
+  TSubmitTicket t = 0;
+  ASSERT_EQ(Relay->SubmitAsync({"#1:p", "#2:p", "#3:p", "#4:p"}, t), 0);
+  EXPECT_TRUE(peer.get());
+  ASSERT_TRUE(Pump([&] { return Completions.size() == 1; }));
+  EXPECT_LT(MsSince(t0), 1500) << "no part waited for a time-out (3 s)";
+  EXPECT_EQ(Completions[0].Result, 0);
+}
+
 // Submits are spaced evenly at the rate, windowed or not.
 TEST_F(Window, RateSpacesSubmitsEvenly) {
   Open();
