@@ -554,6 +554,14 @@ int TxcGarvel::AcquireSubmitSlot() {
   return r;
 }
 
+bool TxcGarvel::AtLowWaterLocked() const {
+  // A submit waiting for a place is woken once the window has half
+  // drained, not for every answer: it then sends a run of submits, which
+  // the SMSC reads and answers together, instead of one handoff between the
+  // threads per message.
+  return FInFlight <= FWindowSize.load() / 2;
+}
+
 void TxcGarvel::ReleaseSubmitSlot() {
   {
     std::lock_guard<std::mutex> g(FPendingLock);
@@ -1085,6 +1093,7 @@ void TxcGarvel::DeliverAnswer(TReceiveMessageType Type) {
   bool taken = false;
   bool late = false;
   bool freed = false; // an asynchronous part left the window
+  bool lowWater = false;
   std::vector<std::unique_ptr<TxcSubmitCompletion>> done;
   {
     std::lock_guard<std::mutex> g(FPendingLock);
@@ -1122,8 +1131,9 @@ void TxcGarvel::DeliverAnswer(TReceiveMessageType Type) {
         break; // a numbered answer has one owner
     }
     ExpireLocked(now, done);
+    lowWater = AtLowWaterLocked();
   }
-  if (freed)
+  if (freed && lowWater)
     FWindowCond.notify_all();
   PostCompletions(done);
   if (late)

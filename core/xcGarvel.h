@@ -653,6 +653,7 @@ private:
   void DeliverAnswer(TReceiveMessageType Type);
   int SendBound() const;
   int AcquireSubmitSlot();
+  bool AtLowWaterLocked() const;
   void ReleaseSubmitSlot();
   void SendPart(TSubmitTicket Ticket, int Part);
   // FPendingLock held: resolving parts and the window.

@@ -49,9 +49,11 @@ public:
   bool Pop(Posted& Out, int TimeoutMs, bool HonourQuit) {
     std::unique_lock<std::mutex> g(FLock);
     auto ready = [this, HonourQuit] { return !FItems.empty() || (HonourQuit && FQuit); };
+    // A zero time-out looks without waiting: no system call on an empty
+    // queue (ProcessMessages ends with such a look).
     if (TimeoutMs < 0)
       FCond.wait(g, ready);
-    else
+    else if (TimeoutMs > 0)
       FCond.wait_for(g, std::chrono::milliseconds(TimeoutMs), ready);
     if (FItems.empty())
       return false;
