@@ -519,9 +519,11 @@ int TxcGarvel::AcquireSubmitSlot() {
     }
     if (now >= deadline)
       break;
-    if (!done.empty()) {
+    if (!done.empty() || FBatchWaiting.load()) {
+      // Nobody waits for a place on parts not yet sent.
       g.unlock();
       PostCompletions(done);
+      FlushBatch();
       g.lock();
       continue;
     }
@@ -552,14 +554,6 @@ int TxcGarvel::AcquireSubmitSlot() {
   g.unlock();
   PostCompletions(done);
   return r;
-}
-
-bool TxcGarvel::AtLowWaterLocked() const {
-  // A submit waiting for a place is woken once the window has half
-  // drained, not for every answer: it then sends a run of submits, which
-  // the SMSC reads and answers together, instead of one handoff between the
-  // threads per message.
-  return FInFlight <= FWindowSize.load() / 2;
 }
 
 void TxcGarvel::ReleaseSubmitSlot() {
@@ -665,6 +659,7 @@ void TxcGarvel::PostCompletions(std::vector<std::unique_ptr<TxcSubmitCompletion>
 void TxcGarvel::SendPart(TSubmitTicket Ticket, int Part) {
   // Output lock held, the part encoded, its window place taken (and passed
   // to the request from here on).
+  bool defer = false;
   auto* p = new TPendingRequest;
   p->Ticket = Ticket;
   p->Part = Part;
@@ -685,6 +680,15 @@ void TxcGarvel::SendPart(TSubmitTicket Ticket, int Part) {
       FEarliestDeadline = std::min(FEarliestDeadline, p->Deadline);
       FPending.push_back(p); // before sending: the answer may be quick
       ++FAsyncPending;
+      // While answers stream in and other requests are on the wire (every
+      // listed one has gone out: this thread holds the output lock), the
+      // part waits in the batch for the next answer, a moment away; the
+      // receive thread then writes the batch in one go. Not under a rate
+      // limit, which wants every submit on the wire at its turn.
+      int64_t sinceAnswer = Clock::now().time_since_epoch().count() - FLastAsyncAnswer;
+      defer = FPending.size() > 1 && FMaxSubmitRate.load() <= 0 &&
+              sinceAnswer < std::chrono::duration_cast<Clock::duration>(kAnswersFlowing).count() &&
+              FBatch.size() + FOutputMessage->FBuffer.size() <= kMaxBatch;
     }
   }
   if (!p) {
@@ -694,6 +698,12 @@ void TxcGarvel::SendPart(TSubmitTicket Ticket, int Part) {
     return;
   }
   NeedHousekeeping();
+  if (defer) {
+    FBatch.insert(FBatch.end(), FOutputMessage->FBuffer.begin(), FOutputMessage->FBuffer.end());
+    FBatchWaiting.store(true);
+    ReleaseOutput();
+    return;
+  }
   if (MessageOut())
     return;
   // Not sent. A broken link has failed it already; otherwise do it here.
@@ -764,13 +774,15 @@ void TxcGarvel::NeedHousekeeping() {
 }
 
 void TxcGarvel::Housekeeping() {
-  // Main thread, on the timer: parts nobody else looked at in time.
+  // Main thread, on the timer: parts nobody else looked at in time, and a
+  // batch whose requests on the wire ended without an answer.
   std::vector<std::unique_ptr<TxcSubmitCompletion>> done;
   {
     std::lock_guard<std::mutex> g(FPendingLock);
     ExpireLocked(Clock::now(), done);
   }
   PostCompletions(done);
+  FlushBatch();
   bool held = false;
   if (!SessionBroken()) {
     std::weak_ptr<int> life = FLifeToken;
@@ -904,8 +916,11 @@ int TxcGarvel::InternalInitializeSession() {
   }
   FState.store(rsInitialized);
   TOutputLock lock(*this);
-  if (lock)
+  if (lock) {
     FOutputMessage->Reset();
+    FBatch.clear();
+    FBatchWaiting.store(false);
+  }
   return rcOk;
 }
 
@@ -1007,10 +1022,24 @@ bool TxcGarvel::StatusReportReceived(TxcSMSCMessage&) {
 
 bool TxcGarvel::SendMessage(const TxcSMSCMessage& Message) {
   // Called with the output lock held.
-  if (SessionBroken())
+  if (SessionBroken()) {
+    FBatch.clear();
+    FBatchWaiting.store(false);
     return false;
-  int n = FClient->SendBuf(Message.FBuffer.data(), Message.Size(), SendBound());
-  FAliveIntervalEvent->SetEvent(); // every send restarts the keep-alive interval
+  }
+  // Submits queued behind requests on the wire go first, in one write.
+  const uint8_t* data = Message.FBuffer.data();
+  size_t size = Message.FBuffer.size();
+  if (!FBatch.empty()) {
+    FBatch.insert(FBatch.end(), Message.FBuffer.begin(), Message.FBuffer.end());
+    data = FBatch.data();
+    size = FBatch.size();
+  }
+  int n = FClient->SendBuf(data, static_cast<int>(size), SendBound());
+  FBatch.clear();
+  FBatchWaiting.store(false);
+  // Every send restarts the keep-alive interval.
+  FLastSend.store(Clock::now().time_since_epoch().count());
   if (n >= 0)
     return true;
   int err = FClient->LastError();
@@ -1019,6 +1048,30 @@ bool TxcGarvel::SendMessage(const TxcSMSCMessage& Message) {
   else
     BreakSession(FClient->LocalShutdown() ? drLocal : (err != 0 ? err : drPeerClosed));
   return false;
+}
+
+void TxcGarvel::FlushBatch() {
+  if (!FBatchWaiting.load())
+    return;
+  TOutputLock lock(*this);
+  if (!lock || FBatch.empty())
+    return;
+  std::vector<uint8_t> batch;
+  batch.swap(FBatch);
+  FBatchWaiting.store(false);
+  bool broken = SessionBroken();
+  if (!broken) {
+    int n = FClient->SendBuf(batch.data(), static_cast<int>(batch.size()), SendBound());
+    FLastSend.store(Clock::now().time_since_epoch().count());
+    if (n < 0) {
+      int err = FClient->LastError();
+      if (err == ETIMEDOUT)
+        BreakSession(drSendTimeOut);
+      else
+        BreakSession(FClient->LocalShutdown() ? drLocal : (err != 0 ? err : drPeerClosed));
+    }
+  }
+  ReleaseOutput();
 }
 
 bool TxcGarvel::MessageOut() {
@@ -1093,7 +1146,6 @@ void TxcGarvel::DeliverAnswer(TReceiveMessageType Type) {
   bool taken = false;
   bool late = false;
   bool freed = false; // an asynchronous part left the window
-  bool lowWater = false;
   std::vector<std::unique_ptr<TxcSubmitCompletion>> done;
   {
     std::lock_guard<std::mutex> g(FPendingLock);
@@ -1116,6 +1168,7 @@ void TxcGarvel::DeliverAnswer(TReceiveMessageType Type) {
         bool expired = p->Deadline <= now;
         late = late || expired;
         freed = true;
+        FLastAsyncAnswer = now.time_since_epoch().count();
         ResolveAsyncLocked(p, expired ? rcTimeOut : result,
                            expired || taken ? nullptr : answer.get(), done);
         taken = taken || !expired;
@@ -1131,9 +1184,8 @@ void TxcGarvel::DeliverAnswer(TReceiveMessageType Type) {
         break; // a numbered answer has one owner
     }
     ExpireLocked(now, done);
-    lowWater = AtLowWaterLocked();
   }
-  if (freed && lowWater)
+  if (freed)
     FWindowCond.notify_all();
   PostCompletions(done);
   if (late)
@@ -1142,6 +1194,7 @@ void TxcGarvel::DeliverAnswer(TReceiveMessageType Type) {
   else if (!taken)
     PostError(std::string(KindName(Type)) +
               " dropped, no request waits for it: " + FInputMessage->Describe());
+  FlushBatch(); // what waited for an answer goes now
 }
 
 void TxcGarvel::AnswerAtOnce(bool ThenClose) {
@@ -1438,16 +1491,29 @@ void TxcGarvel::ReceiveLoopBody(TThread& Self) {
 }
 
 void TxcGarvel::KeepAliveLoop(TThread& Self) {
+  // The first keep-alive comes an interval after the thread starts at the
+  // earliest.
+  const int64_t started = Clock::now().time_since_epoch().count();
   while (!Self.Terminated()) {
     FAliveIntervalEvent->ResetEvent();
     if (Self.Terminated())
       break;
     // A non-positive interval sends no keep-alive rather than a stream of them.
     int interval = FKeepAliveInterval.load();
-    TWaitResult w =
-        FAliveIntervalEvent->WaitFor(interval > 0 ? static_cast<uint32_t>(interval) : INFINITE);
-    if (w == wrSignaled || Self.Terminated())
+    if (interval <= 0) {
+      FAliveIntervalEvent->WaitFor(INFINITE);
       continue;
+    }
+    // Every send restarts the interval: wait until it has passed since the
+    // last one (the event only wakes the thread to end or to look again).
+    auto due = Clock::time_point(Clock::duration(std::max(FLastSend.load(), started))) +
+               std::chrono::milliseconds(interval);
+    auto now = Clock::now();
+    if (now < due) {
+      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
+      FAliveIntervalEvent->WaitFor(static_cast<uint32_t>(std::min<long long>(ms, interval)));
+      continue;
+    }
     int r;
     try {
       r = Alive();

@@ -649,11 +649,11 @@ private:
   void WakeWorkers();
   void FailPending();
   bool SendMessage(const TxcSMSCMessage& Message);
+  void FlushBatch();
   void AnswerAtOnce(bool ThenClose);
   void DeliverAnswer(TReceiveMessageType Type);
   int SendBound() const;
   int AcquireSubmitSlot();
-  bool AtLowWaterLocked() const;
   void ReleaseSubmitSlot();
   void SendPart(TSubmitTicket Ticket, int Part);
   // FPendingLock held: resolving parts and the window.
@@ -697,6 +697,15 @@ private:
   std::unordered_map<TSubmitTicket, TTicketRecord> FTickets;
   TSubmitTicket FLastTicket = 0;
   int FAsyncPending = 0; // asynchronous parts in FPending
+  // Submits encoded while other requests were on the wire, written with
+  // the next send or when an answer comes (under the output lock).
+  static constexpr size_t kMaxBatch = 16384;
+  static constexpr std::chrono::microseconds kAnswersFlowing{1000};
+  int64_t FLastAsyncAnswer = 0; // steady_clock ticks (under FPendingLock)
+  std::vector<uint8_t> FBatch;
+  std::atomic<bool> FBatchWaiting{false};
+  // steady_clock ticks of the last send, for the keep-alive interval.
+  std::atomic<int64_t> FLastSend{0};
   std::atomic<int> FWindowSize{10};
   std::atomic<double> FMaxSubmitRate{0};
   std::atomic<int> FThrottleBackOff{1000};
