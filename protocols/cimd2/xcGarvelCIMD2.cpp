@@ -4,6 +4,7 @@
 #include "CodePage.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace garvel::cimd2 {
@@ -58,11 +59,27 @@ constexpr TCombination kCombinations[] = {
     {'U', '"', 94},  {'s', 'o', 95},  {'?', '?', 96}, {'a', '"', 123}, {'o', '"', 124},
     {'n', '~', 125}, {'u', '"', 126}, {'a', '`', 127}};
 
+// Lookups by code and by character, built once.
+struct TTables {
+  std::array<const TCombination*, 128> Combination{};
+  std::array<int16_t, 0x400> Default{}; // code of a character below U+0400, -1 none
+  TTables() {
+    for (const TCombination& c : kCombinations)
+      if (!Combination[c.Code])
+        Combination[c.Code] = &c;
+    Default.fill(-1);
+    for (int i = 127; i >= 0; --i) // the first code of a character wins
+      if (kGsm[i] < Default.size() && kGsm[i] != u'\x1B')
+        Default[kGsm[i]] = static_cast<int16_t>(i);
+  }
+};
+const TTables& Tables() {
+  static const TTables t;
+  return t;
+}
+
 const TCombination* CombinationOf(uint8_t Code) {
-  for (const TCombination& c : kCombinations)
-    if (c.Code == Code)
-      return &c;
-  return nullptr;
+  return Code < 128 ? Tables().Combination[Code] : nullptr;
 }
 
 // One GSM code in CIMD2's form.
@@ -77,8 +94,8 @@ void AppendCode(std::string& Out, uint8_t Code) {
 }
 
 int DefaultCodeOf(char16_t C) {
-  if (C == u'\x1B')
-    return -1;
+  if (C < Tables().Default.size())
+    return Tables().Default[C];
   for (int i = 0; i < 128; ++i)
     if (kGsm[i] == C)
       return i;
