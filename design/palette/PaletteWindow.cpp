@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <ostream>
 
 namespace garvel::design {
@@ -17,8 +18,15 @@ namespace garvel::design {
 std::vector<std::string> PluginFolders() {
   std::vector<std::string> folders;
   const char* path = std::getenv("GARVEL_PLUGIN_PATH");
-  if (!path)
-    return {GARVEL_PLUGIN_DIR};
+  if (!path) {
+    // The installed folder, found from the program's own place so that the
+    // installation may be moved (bin/ and lib/ side by side).
+    std::error_code error;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error)
+      return {};
+    return {(exe.parent_path().parent_path() / GARVEL_PLUGIN_SUBDIR).lexically_normal().string()};
+  }
   std::string list = path;
   std::size_t start = 0;
   while (start <= list.size()) {

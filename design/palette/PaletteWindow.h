@@ -20,7 +20,7 @@ namespace garvel::design {
 
 /// The plug-in folders to search when no package is named: the folders of
 /// GARVEL_PLUGIN_PATH (separated by ':') when it is set, else the installed
-/// plug-in folder.
+/// plug-in folder (lib/garvel/plugins beside the program's bin/).
 std::vector<std::string> PluginFolders();
 /// The package files (*.so) of Folder, sorted by name; none when the folder
 /// cannot be read.
