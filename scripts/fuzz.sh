@@ -11,7 +11,7 @@ cmake --preset fuzz -DGARVEL_WERROR=ON
 cmake --build --preset fuzz
 mkdir -p build/fuzz/findings
 status=0
-for target in ucp smpp cimd2 sema text; do
+for target in ucp smpp cimd2 sema text verinfo; do
   corpus=build/fuzz/corpus/$target
   mkdir -p "$corpus"
   echo "fuzz_$target: ${seconds}s"

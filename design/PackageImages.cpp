@@ -1,0 +1,188 @@
+// The package's pictures: one palette image per component class, named
+// after the class in capital letters (22 x 22), and the icon MAIN
+// (32 x 32 and 16 x 16), all in 16 colours. Generated once; edit freely.
+#include "garv_reg.h"
+
+#include <iterator>
+
+namespace garvel::design {
+
+namespace {
+
+const char* const Xpm0[] = {
+    "22 22 4 1",
+    ". c #C0C0C0",
+    "g c #008000",
+    "k c #000000",
+    "w c #FFFFFF",
+    "......................",
+    ".gggggggggggggggggggg.",
+    ".gggggggggggggggggggg.",
+    ".ggkkkkkkkkkkkkkkkkgg.",
+    ".ggkkwwwwwwwwwwwwkkgg.",
+    ".ggkwkwwwwwwwwwwkwkgg.",
+    ".ggkwwkwwwwwwwwkwwkgg.",
+    ".ggkwwwkwwwwwwkwwwkgg.",
+    ".ggkwwwwkwwwwkwwwwkgg.",
+    ".ggkwwwwwkwwkwwwwwkgg.",
+    ".ggkkkkkkkkkkkkkkkkgg.",
+    ".gggggggggggggggggggg.",
+    ".ggggggggwwwwgggggggg.",
+    ".gggggggwgggggggggggg.",
+    ".gggggggwgggggggggggg.",
+    ".ggggggggwwwggggggggg.",
+    ".gggggggggggwgggggggg.",
+    ".gggggggggggwgggggggg.",
+    ".gggggggwwwwggggggggg.",
+    ".gggggggggggggggggggg.",
+    ".gggggggggggggggggggg.",
+    "......................",
+};
+
+const char* const Xpm1[] = {
+    "22 22 4 1",
+    ". c #C0C0C0",
+    "k c #000000",
+    "r c #800000",
+    "w c #FFFFFF",
+    "......................",
+    ".rrrrrrrrrrrrrrrrrrrr.",
+    ".rrrrrrrrrrrrrrrrrrrr.",
+    ".rrkkkkkkkkkkkkkkkkrr.",
+    ".rrkkwwwwwwwwwwwwkkrr.",
+    ".rrkwkwwwwwwwwwwkwkrr.",
+    ".rrkwwkwwwwwwwwkwwkrr.",
+    ".rrkwwwkwwwwwwkwwwkrr.",
+    ".rrkwwwwkwwwwkwwwwkrr.",
+    ".rrkwwwwwkwwkwwwwwkrr.",
+    ".rrkkkkkkkkkkkkkkkkrr.",
+    ".rrrrrrrrrrrrrrrrrrrr.",
+    ".rrrrrrrrwwwwrrrrrrrr.",
+    ".rrrrrrrwrrrrrrrrrrrr.",
+    ".rrrrrrrwrrrrrrrrrrrr.",
+    ".rrrrrrrwrrrrrrrrrrrr.",
+    ".rrrrrrrwrrrrrrrrrrrr.",
+    ".rrrrrrrwrrrrrrrrrrrr.",
+    ".rrrrrrrrwwwwrrrrrrrr.",
+    ".rrrrrrrrrrrrrrrrrrrr.",
+    ".rrrrrrrrrrrrrrrrrrrr.",
+    "......................",
+};
+
+const char* const Xpm2[] = {
+    "22 22 4 1",
+    ". c #C0C0C0",
+    "k c #000000",
+    "n c #000080",
+    "w c #FFFFFF",
+    "......................",
+    ".nnnnnnnnnnnnnnnnnnnn.",
+    ".nnnnnnnnnnnnnnnnnnnn.",
+    ".nnkkkkkkkkkkkkkkkknn.",
+    ".nnkkwwwwwwwwwwwwkknn.",
+    ".nnkwkwwwwwwwwwwkwknn.",
+    ".nnkwwkwwwwwwwwkwwknn.",
+    ".nnkwwwkwwwwwwkwwwknn.",
+    ".nnkwwwwkwwwwkwwwwknn.",
+    ".nnkwwwwwkwwkwwwwwknn.",
+    ".nnkkkkkkkkkkkkkkkknn.",
+    ".nnnnnnnnnnnnnnnnnnnn.",
+    ".nnnnnnnwnnnwnnnnnnnn.",
+    ".nnnnnnnwnnnwnnnnnnnn.",
+    ".nnnnnnnwnnnwnnnnnnnn.",
+    ".nnnnnnnwnnnwnnnnnnnn.",
+    ".nnnnnnnwnnnwnnnnnnnn.",
+    ".nnnnnnnwnnnwnnnnnnnn.",
+    ".nnnnnnnnwwwnnnnnnnnn.",
+    ".nnnnnnnnnnnnnnnnnnnn.",
+    ".nnnnnnnnnnnnnnnnnnnn.",
+    "......................",
+};
+
+const char* const Xpm3[] = {
+    "22 22 4 1",
+    ". c #C0C0C0",
+    "k c #000000",
+    "p c #800080",
+    "w c #FFFFFF",
+    "......................",
+    ".pppppppppppppppppppp.",
+    ".pppppppppppppppppppp.",
+    ".ppkkkkkkkkkkkkkkkkpp.",
+    ".ppkkwwwwwwwwwwwwkkpp.",
+    ".ppkwkwwwwwwwwwwkwkpp.",
+    ".ppkwwkwwwwwwwwkwwkpp.",
+    ".ppkwwwkwwwwwwkwwwkpp.",
+    ".ppkwwwwkwwwwkwwwwkpp.",
+    ".ppkwwwwwkwwkwwwwwkpp.",
+    ".ppkkkkkkkkkkkkkkkkpp.",
+    ".pppppppppppppppppppp.",
+    ".pppppppwwwwppppppppp.",
+    ".pppppppwpppwpppppppp.",
+    ".pppppppwpppwpppppppp.",
+    ".pppppppwwwwppppppppp.",
+    ".pppppppwpppppppppppp.",
+    ".pppppppwpppppppppppp.",
+    ".pppppppwpppppppppppp.",
+    ".pppppppppppppppppppp.",
+    ".pppppppppppppppppppp.",
+    "......................",
+};
+
+const char* const Xpm4[] = {
+    "32 32 3 1",
+    "b c #0000FF",
+    "n c #000080",
+    "w c #FFFFFF",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbnnnnnnnnnnnnnnnnnnnnnnbbbbb",
+    "bbbbbnnwwwwwwwwwwwwwwwwwwnnbbbbb",
+    "bbbbbnwnwwwwwwwwwwwwwwwwnwnbbbbb",
+    "bbbbbnwwwwwwwwwwwwwwwwwwwwnbbbbb",
+    "bbbbbnwwnwwwwwwwwwwwwwwnwwnbbbbb",
+    "bbbbbnwwwnwwwwwwwwwwwwnwwwnbbbbb",
+    "bbbbbnwwwwwwwwwwwwwwwwwwwwnbbbbb",
+    "bbbbbnwwwwnwwwwwwwwwwnwwwwnbbbbb",
+    "bbbbbnwwwwwnwwwwwwwwnwwwwwnbbbbb",
+    "bbbbbnwwwwwwnwwwwwwnwwwwwwnbbbbb",
+    "bbbbbnwwwwwwwwwwwwwwwwwwwwnbbbbb",
+    "bbbbbnwwwwwwwnwwwwnwwwwwwwnbbbbb",
+    "bbbbbnwwwwwwwwnwwnwwwwwwwwnbbbbb",
+    "bbbbbnwwwwwwwwwwwwwwwwwwwwnbbbbb",
+    "bbbbbnnnnnnnnnnnnnnnnnnnnnnbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+    "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+};
+
+const char* const Xpm5[] = {
+    "16 16 3 1",        "b c #0000FF",      "n c #000080",      "w c #FFFFFF",
+    "bbbbbbbbbbbbbbbb", "bbbbbbbbbbbbbbbb", "bbbbbbbbbbbbbbbb", "bbbbbbbbbbbbbbbb",
+    "bbnnnnnnnnnnnnbb", "bbnnwwwwwwwwnnbb", "bbnwnwwwwwwnwnbb", "bbnwwwwwwwwwwnbb",
+    "bbnwwnwwwwnwwnbb", "bbnwwwnwwnwwwnbb", "bbnwwwwwwwwwwnbb", "bbnnnnnnnnnnnnbb",
+    "bbbbbbbbbbbbbbbb", "bbbbbbbbbbbbbbbb", "bbbbbbbbbbbbbbbb", "bbbbbbbbbbbbbbbb",
+};
+
+} // namespace
+
+const TPackageImage PackageImages[] = {
+    {"TXCGARVELSEMA", 22, 22, Xpm0}, {"TXCGARVELCIMD2", 22, 22, Xpm1},
+    {"TXCGARVELUCP", 22, 22, Xpm2},  {"TXCGARVELSMPP", 22, 22, Xpm3},
+    {"MAIN", 32, 32, Xpm4},          {"MAIN", 16, 16, Xpm5},
+};
+const std::size_t PackageImageCount = std::size(PackageImages);
+
+} // namespace garvel::design
