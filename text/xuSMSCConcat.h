@@ -409,6 +409,22 @@ template <class TMsg> void TxcReassembler<TMsg>::PushGivenUp(TMsg&& M, TClock::t
   FGivenUp.push_back(std::move(M));
 }
 
+/// The parts a submit of Text goes out in: Text itself when it fits one
+/// message; otherwise, with Split, its concatenated parts under the
+/// reference Reference() gives. False (nothing to send) when it must be
+/// refused.
+template <class FReference>
+bool PartsToSubmit(const std::u16string& Text, TxcEncodingType Encoding,
+                   const std::string& UserDataHeader, bool Split, FReference&& Reference,
+                   std::vector<TxcTextPart>& Parts) {
+  Parts.clear();
+  if (FitsOneMessage(Text, Encoding, UserDataHeader)) {
+    Parts.push_back({Text, UserDataHeader});
+    return true;
+  }
+  return Split && SplitLongText(Text, Encoding, UserDataHeader, Reference(), Parts);
+}
+
 /// A component's use of a reassembler for one received message M, on the
 /// thread that raises its events: Raise(M, false) at once when M is no part,
 /// Raise(Joined, true) when M completes its message, nothing while it is

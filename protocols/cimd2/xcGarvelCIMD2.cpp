@@ -756,10 +756,9 @@ int TxcGarvelCIMD2::SubmitMessageAsync(const std::string& Destination,
   if (State() != rsLoggedIn)
     return rcWrongState;
   std::vector<TxcTextPart> parts;
-  if (FitsOneMessage(SMText, Encoding, UserDataHeader))
-    parts.push_back({SMText, UserDataHeader});
-  else if (!SplitLongMessages() ||
-           !SplitLongText(SMText, Encoding, UserDataHeader, NextConcatReference(), parts))
+  if (!PartsToSubmit(
+          SMText, Encoding, UserDataHeader, SplitLongMessages(),
+          [this] { return NextConcatReference(); }, parts))
     return rcCannotCarry;
   bool special = SpecialCombinations();
   return SubmitParts(

@@ -475,10 +475,9 @@ int TxcGarvelSEMA::SubmitMessageAsync(const std::string& Destination, const std:
   if (State() != rsLoggedIn)
     return rcWrongState;
   std::vector<TxcTextPart> parts;
-  if (FitsOneMessage(SMText, Encoding, UserDataHeader))
-    parts.push_back({SMText, UserDataHeader});
-  else if (!SplitLongMessages() ||
-           !SplitLongText(SMText, Encoding, UserDataHeader, NextConcatReference(), parts))
+  if (!PartsToSubmit(
+          SMText, Encoding, UserDataHeader, SplitLongMessages(),
+          [this] { return NextConcatReference(); }, parts))
     return rcCannotCarry;
   return SubmitParts(
       static_cast<int>(parts.size()),

@@ -956,10 +956,9 @@ int TxcGarvelSMPP::SubmitMessageAsync(const std::string& Destination, uint8_t De
   if (State() == rsLoggedIn && FBindMode.load() == bmReceiver)
     return rcWrongState;
   std::vector<TxcTextPart> parts;
-  if (FitsOneMessage(SMText, Encoding, UserDataHeader))
-    parts.push_back({SMText, UserDataHeader});
-  else if (!SplitLongMessages() ||
-           !SplitLongText(SMText, Encoding, UserDataHeader, NextConcatReference(), parts))
+  if (!PartsToSubmit(
+          SMText, Encoding, UserDataHeader, SplitLongMessages(),
+          [this] { return NextConcatReference(); }, parts))
     return rcCannotCarry;
   TxcTextCoding coding = TextCoding();
   return SubmitParts(

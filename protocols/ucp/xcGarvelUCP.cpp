@@ -769,15 +769,16 @@ int TxcGarvelUCP::SubmitMessageAsync(const std::string& Destination, const std::
   // Parts are cut by the user data header; each goes with its own XSer.
   std::vector<TxcTextPart> parts;
   std::string header;
-  bool known = XSerHeader(UserDataHeader, header);
-  if (!known || FitsOneMessage(SMText, Encoding, header))
+  if (!XSerHeader(UserDataHeader, header)) {
     parts.push_back({SMText, UserDataHeader}); // the encoder judges what it cannot tell
-  else if (!SplitLongMessages() ||
-           !SplitLongText(SMText, Encoding, header, NextConcatReference(), parts))
+  } else if (!PartsToSubmit(
+                 SMText, Encoding, header, SplitLongMessages(),
+                 [this] { return NextConcatReference(); }, parts)) {
     return rcCannotCarry;
-  else
+  } else {
     for (TxcTextPart& p : parts)
       p.UserDataHeader = XSerOf(p.UserDataHeader);
+  }
   TxcTextCoding coding = TextCoding();
   return SubmitParts(
       static_cast<int>(parts.size()),
