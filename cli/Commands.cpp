@@ -328,7 +328,7 @@ double Percentile(const std::vector<double>& Sorted, double Q) {
 
 /// Sends one message Count times with SubmitAsync, keeping the component's
 /// window full, and tallies what the SMSC answered. Each message's latency
-/// runs from the return of its submit call to its completion. Runs on the
+/// runs from its first part going out to its last part's answer. Runs on the
 /// thread that pumps the client's events.
 class TWindowedSend {
 public:
@@ -412,7 +412,11 @@ private:
     if (it == FSentAt.end())
       return; // not one of this run's
     TClock::time_point now = TClock::now();
-    FLatencies.push_back(Milliseconds(now - it->second));
+    // The component's own times: not how late this thread got to the event
+    // (under --rate it sleeps in the next submit call meanwhile).
+    FLatencies.push_back(C.Answered >= C.Sent && C.Sent != TClock::time_point()
+                             ? Milliseconds(C.Answered - C.Sent)
+                             : Milliseconds(now - it->second));
     FSentAt.erase(it);
     FEnd = now;
     ++FCompleted;

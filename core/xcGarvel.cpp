@@ -606,6 +606,8 @@ void TxcGarvel::CompletePartLocked(TSubmitTicket Ticket, int Part, int Result,
   auto c = std::make_unique<TxcSubmitCompletion>();
   c->Ticket = Ticket;
   c->Parts = std::move(it->second.Parts);
+  c->Sent = it->second.Sent;
+  c->Answered = Clock::now();
   c->Result = rcOk;
   for (const TxcPartResult& r : c->Parts)
     if (r.Result != rcOk) {
@@ -740,6 +742,7 @@ int TxcGarvel::SubmitParts(int PartCount, const std::function<int(int Part)>& En
             TTicketRecord& rec = FTickets[ticket];
             rec.Parts.resize(static_cast<size_t>(PartCount));
             rec.Remaining = PartCount;
+            rec.Sent = Clock::now();
           }
           slot.FHeld = false; // the place goes with the request
           SendPart(ticket, i);

@@ -157,6 +157,11 @@ struct TxcSubmitCompletion {
   int Result = rcTimeOut;
   /// One entry per part, in order (one for a message that needed no split).
   std::vector<TxcPartResult> Parts;
+  /// When the first part was handed to the connection, and when the last
+  /// one was settled (answered, timed out, or failed): the submit's latency
+  /// is their difference, however late the application handles the event.
+  std::chrono::steady_clock::time_point Sent{};
+  std::chrono::steady_clock::time_point Answered{};
 };
 
 /// What the receive side does by itself with an operation the SMSC started,
@@ -687,6 +692,7 @@ private:
   struct TTicketRecord {
     std::vector<TxcPartResult> Parts;
     int Remaining = 0;
+    std::chrono::steady_clock::time_point Sent{};
   };
   std::condition_variable FWindowCond;
   int FInFlight = 0;

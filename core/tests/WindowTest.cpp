@@ -130,6 +130,10 @@ TEST_F(Window, BoundsWhatIsInFlightAndCompletesEachTicketWithItsAnswer) {
   EXPECT_EQ(Find(tickets[1])->Parts.at(0).MessageID, "id2");
   EXPECT_EQ(Find(tickets[2])->Result, rcGeneralError);
   EXPECT_EQ(Find(tickets[3])->Result, 7);
+  for (const auto& c : Completions)
+    EXPECT_LE(c.Sent, c.Answered);
+  EXPECT_GE(Find(tickets[0])->Answered - Find(tickets[0])->Sent, std::chrono::milliseconds(150))
+      << "the first waited while the window filled";
   EXPECT_EQ(Relay->InFlight(), 0);
   EXPECT_EQ(Relay->OutstandingTickets(), 0);
   EXPECT_TRUE(Errors.empty()) << Errors.front();
